@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+
+#include "BmpBuilder.h"
+#include "convert/BMPLayout.h"
+#include "tone/VintageTone.h"
+
+namespace {
+
+using bmptest::Bmp24;
+using bmptest::PutU16;
+using bmptest::PutU32;
+using sorvane::LayoutStatus;
+
+// Checks that `after` is `before` with exactly the pixels of `bmp` toned.
+void ExpectOnlyPixelsToned(const Bmp24& bmp, const std::vector<std::uint8_t>& before,
+                           const std::vector<std::uint8_t>& after) {
+    ASSERT_EQ(before.size(), after.size());
+    std::vector<bool> isPixel(before.size(), false);
+    for (int y = 0; y < bmp.height; ++y)
+        for (int x = 0; x < bmp.width; ++x) {
+            const std::size_t at = bmp.At(x, y);
+            std::uint8_t p[3] = {before[at], before[at + 1], before[at + 2]};
+            sorvane::ToneOnePixel(p);
+            for (int i = 0; i < 3; ++i) {
+                isPixel[at + i] = true;
+                ASSERT_EQ(after[at + i], p[i]) << "pixel " << x << "," << y;
+            }
+        }
+    for (std::size_t i = 0; i < before.size(); ++i)
+        if (!isPixel[i]) ASSERT_EQ(after[i], before[i]) << "non-colour byte " << i << " changed";
+}
+
+struct LayoutCase {
+    const char* name;
+    Bmp24 bmp;
+};
+
+Bmp24 Make(std::int32_t w, std::int32_t h, bool topDown = false, std::uint32_t infoSize = 40,
+           std::uint32_t gap = 0, std::uint32_t trailing = 0) {
+    Bmp24 b;
+    b.width = w;
+    b.height = h;
+    b.topDown = topDown;
+    b.infoSize = infoSize;
+    b.gap = gap;
+    b.trailing = trailing;
+    return b;
+}
+
+TEST(BMPLayout, TonesColoursAndKeepsEverythingElse) {
+    const LayoutCase cases[] = {
+        {"4x2 unpadded", Make(4, 2)},
+        {"4x1", Make(4, 1)},
+        {"width 1 (1 padding byte)", Make(1, 3)},
+        {"width 2 (2 padding bytes)", Make(2, 3)},
+        {"width 3 (3 padding bytes)", Make(3, 5)},
+        {"width 5", Make(5, 4)},
+        {"top-down padded", Make(7, 3, true)},
+        {"top-down unpadded", Make(8, 2, true)},
+        {"V3 52-byte header", Make(3, 2, false, 52)},
+        {"V3 56-byte header", Make(3, 2, false, 56)},
+        {"V4 108-byte header", Make(5, 2, false, 108)},
+        {"V5 124-byte header", Make(6, 3, true, 124)},
+        {"gap before pixels", Make(3, 3, false, 40, 17)},
+        {"trailing bytes", Make(5, 2, false, 40, 0, 9)},
+        {"width 0", Make(0, 3)},
+        {"height 0", Make(3, 0)},
+        {"wide row", Make(1001, 2)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto before = c.bmp.Build();
+        auto after = before;
+        ASSERT_EQ(sorvane::ToneBMPFile(after), LayoutStatus::Converted);
+        ExpectOnlyPixelsToned(c.bmp, before, after);
+    }
+}
+
+TEST(BMPLayout, LastRowPaddingMayBeMissing) {
+    const Bmp24 bmp = Make(5, 3);  // 15 bytes a row, 1 padding byte
+    auto before = bmp.Build();
+    before.pop_back();
+    auto after = before;
+    ASSERT_EQ(sorvane::ToneBMPFile(after), LayoutStatus::Converted);
+    auto full = bmp.Build();
+    ASSERT_EQ(sorvane::ToneBMPFile(full), LayoutStatus::Converted);
+    EXPECT_TRUE(std::equal(after.begin(), after.end(), full.begin()));
+}
+
+// A file mutated after building, and the refusal expected of it.
+struct RefusalCase {
+    const char* name;
+    std::function<void(std::vector<std::uint8_t>&)> mutate;
+    LayoutStatus expected;
+};
+
+TEST(BMPLayout, RefusesAndLeavesBytesUntouched) {
+    const RefusalCase cases[] = {
+        {"empty", [](auto& v) { v.clear(); }, LayoutStatus::NotValid},
+        {"one byte", [](auto& v) { v.resize(1); }, LayoutStatus::NotValid},
+        {"not BM", [](auto& v) { v[1] = 'A'; }, LayoutStatus::NotValid},
+        {"zip signature", [](auto& v) { v[0] = 'P', v[1] = 'K'; }, LayoutStatus::NotValid},
+        {"shorter than the headers", [](auto& v) { v.resize(53); }, LayoutStatus::NotValid},
+        {"ends inside biSize", [](auto& v) { v.resize(16); }, LayoutStatus::NotValid},
+        {"info size 0", [](auto& v) { PutU32(v, 14, 0); }, LayoutStatus::NotValid},
+        {"info size 39", [](auto& v) { PutU32(v, 14, 39); }, LayoutStatus::NotValid},
+        {"info size past end", [](auto& v) { PutU32(v, 14, 0xFFFFFFF0u); }, LayoutStatus::NotValid},
+        {"core header", [](auto& v) { PutU32(v, 14, 12); }, LayoutStatus::Unsupported},
+        {"offset inside headers", [](auto& v) { PutU32(v, 10, 53); }, LayoutStatus::NotValid},
+        {"offset zero", [](auto& v) { PutU32(v, 10, 0); }, LayoutStatus::NotValid},
+        {"offset past end", [](auto& v) { PutU32(v, 10, static_cast<std::uint32_t>(v.size() + 1)); },
+         LayoutStatus::NotValid},
+        {"offset huge", [](auto& v) { PutU32(v, 10, 0xFFFFFFFFu); }, LayoutStatus::NotValid},
+        {"negative width", [](auto& v) { PutU32(v, 18, static_cast<std::uint32_t>(-4)); },
+         LayoutStatus::NotValid},
+        {"height INT32_MIN", [](auto& v) { PutU32(v, 22, 0x80000000u); }, LayoutStatus::NotValid},
+        {"rows past end", [](auto& v) { v.resize(v.size() - 1); }, LayoutStatus::NotValid},
+        {"taller than the file", [](auto& v) { PutU32(v, 22, 3); }, LayoutStatus::NotValid},
+        {"100000 x 100000", [](auto& v) { PutU32(v, 18, 100000), PutU32(v, 22, 100000); },
+         LayoutStatus::NotValid},
+        {"max width and height",
+         [](auto& v) { PutU32(v, 18, 0x7FFFFFFF), PutU32(v, 22, 0x7FFFFFFF); },
+         LayoutStatus::NotValid},
+        {"max width top-down",
+         [](auto& v) { PutU32(v, 18, 0x7FFFFFFF), PutU32(v, 22, 0x80000001u); },
+         LayoutStatus::NotValid},
+        {"8 bits", [](auto& v) { PutU16(v, 28, 8); }, LayoutStatus::Unsupported},
+        {"32 bits", [](auto& v) { PutU16(v, 28, 32); }, LayoutStatus::Unsupported},
+        {"RLE8", [](auto& v) { PutU32(v, 30, 1); }, LayoutStatus::Unsupported},
+        {"JPEG", [](auto& v) { PutU32(v, 30, 4); }, LayoutStatus::Unsupported},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bytes = Make(4, 2).Build();
+        c.mutate(bytes);
+        const auto before = bytes;
+        EXPECT_EQ(sorvane::ToneBMPFile(bytes), c.expected);
+        EXPECT_EQ(bytes, before);
+    }
+}
+
+TEST(BMPLayout, RefusalLines) {
+    EXPECT_EQ(sorvane::LayoutStatusLine(LayoutStatus::NotValid), "Not a valid BMP file");
+    EXPECT_EQ(sorvane::LayoutStatusLine(LayoutStatus::Unsupported), "Unsupported BMP file");
+}
+
+}  // namespace

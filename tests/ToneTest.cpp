@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "tone/VintageTone.h"
+
+namespace {
+
+struct PixelCase {
+    std::uint8_t in[3];   // blue, green, red
+    std::uint8_t out[3];
+    const char* why;
+};
+
+const PixelCase kPixels[] = {
+    {{0, 0, 0}, {0, 0, 0}, "black"},
+    {{255, 255, 255}, {214, 229, 229}, "white: red and green capped, blue not"},
+    {{128, 128, 128}, {107, 137, 154}, "grey"},
+    {{255, 0, 0}, {29, 37, 43}, "pure blue"},
+    {{0, 255, 0}, {122, 156, 176}, "pure green"},
+    {{0, 0, 255}, {62, 79, 90}, "pure red"},
+    {{10, 20, 30}, {18, 22, 26}, "dark"},
+    {{100, 150, 200}, {132, 170, 190}, "mid"},
+    // Red product added first would give (126, 162, 182), (44, 56, 63), (23, 30, 34).
+    {{1, 171, 184}, {126, 162, 183}, "order of additions, red"},
+    {{1, 32, 120}, {44, 57, 63}, "order of additions, green"},
+    {{10, 15, 65}, {24, 30, 34}, "order of additions, blue"},
+    // A fused multiply-add of the last product would end one lower here.
+    {{7, 93, 120}, {74, 95, 108}, "no FMA contraction, red"},
+    {{19, 123, 70}, {78, 100, 112}, "no FMA contraction, green"},
+    {{214, 229, 229}, {190, 229, 229}, "white toned twice"},
+};
+
+TEST(VintageTone, PixelTable) {
+    for (const auto& c : kPixels) {
+        std::uint8_t p[3] = {c.in[0], c.in[1], c.in[2]};
+        sorvane::ToneOnePixel(p);
+        EXPECT_EQ(std::vector<int>(p, p + 3), std::vector<int>(c.out, c.out + 3)) << c.why;
+
+        std::uint8_t q[3] = {c.in[0], c.in[1], c.in[2]};
+        sorvane::ApplyVintageTone(q, 1, 1);
+        EXPECT_EQ(0, std::memcmp(p, q, 3)) << c.why;
+        sorvane::ToneRun(std::span<std::uint8_t>(q, 3));
+        std::uint8_t twice[3] = {c.out[0], c.out[1], c.out[2]};
+        sorvane::ToneOnePixel(twice);
+        EXPECT_EQ(0, std::memcmp(q, twice, 3)) << c.why << " (run)";
+    }
+}
+
+TEST(VintageTone, NotIdempotent) {
+    std::uint8_t p[3] = {255, 255, 255};
+    sorvane::ApplyVintageTone(p, 1, 1);
+    sorvane::ApplyVintageTone(p, 1, 1);
+    EXPECT_EQ(std::vector<int>(p, p + 3), (std::vector<int>{190, 229, 229}));
+}
+
+TEST(VintageTone, LesserOfCapsAt255) {
+    EXPECT_EQ(sorvane::LesserOf(254.999, 255.0), 254.999);
+    EXPECT_EQ(sorvane::LesserOf(255.0, 255.0), 255.0);
+    EXPECT_EQ(sorvane::LesserOf(300.5, 255.0), 255.0);
+}
+
+TEST(VintageTone, EmptyOrNegativeBlockUntouched) {
+    const std::int32_t dims[][2] = {{0, 4}, {4, 0}, {-1, 4}, {4, -1}, {-3, -3}};
+    for (const auto& d : dims) {
+        std::vector<std::uint8_t> block(48, 0x77);
+        sorvane::ApplyVintageTone(block.data(), d[0], d[1]);
+        EXPECT_EQ(block, std::vector<std::uint8_t>(48, 0x77)) << d[0] << "x" << d[1];
+    }
+}
+
+TEST(VintageTone, TraversesRowsWithoutGaps) {
+    // 3 x 2 block: all six pixels toned, nothing beyond touched.
+    std::vector<std::uint8_t> block(18 + 3, 255);
+    sorvane::ApplyVintageTone(block.data(), 3, 2);
+    for (int i = 0; i < 18; i += 3)
+        EXPECT_EQ(std::vector<int>(block.begin() + i, block.begin() + i + 3),
+                  (std::vector<int>{214, 229, 229}));
+    EXPECT_EQ(block[18], 255);
+}
+
+// The tone written out plainly, from the description of the arithmetic
+// rather than from the library: used to check every colour.
+void PlainTone(const std::uint8_t in[3], std::uint8_t out[3]) {
+    volatile double b = in[0], g = in[1], r = in[2];
+    volatile double sr1 = b * 0.189, sr2 = g * 0.769, sr3 = r * 0.393;
+    volatile double sR = sr1 + sr2;
+    sR = sR + sr3;
+    volatile double sg1 = g * 0.686, sg2 = b * 0.168, sg3 = r * 0.349;
+    volatile double sG = sg1 + sg2;
+    sG = sG + sg3;
+    volatile double sb1 = g * 0.534, sb2 = b * 0.131, sb3 = r * 0.272;
+    volatile double sB = sb1 + sb2;
+    sB = sB + sb3;
+    const double caps[3] = {sB < 255.0 ? sB : 255.0, sG < 255.0 ? sG : 255.0,
+                            sR < 255.0 ? sR : 255.0};
+    for (int i = 0; i < 3; ++i) {
+        const int k = static_cast<int>(caps[i]);
+        volatile double d = static_cast<double>(k) * 0.9;
+        out[i] = static_cast<std::uint8_t>(static_cast<int>(d));
+    }
+}
+
+TEST(VintageTone, EveryColourMatchesPlainArithmetic) {
+    // One row of 256 blues per (green, red): 65,536 runs covering all
+    // 16,777,216 colours.
+    std::vector<std::uint8_t> row(256 * 3), expect(256 * 3);
+    std::size_t mismatches = 0;
+    for (int r = 0; r < 256; ++r)
+        for (int g = 0; g < 256; ++g) {
+            for (int b = 0; b < 256; ++b) {
+                const std::uint8_t in[3] = {static_cast<std::uint8_t>(b),
+                                            static_cast<std::uint8_t>(g),
+                                            static_cast<std::uint8_t>(r)};
+                std::memcpy(&row[b * 3], in, 3);
+                PlainTone(in, &expect[b * 3]);
+            }
+            sorvane::ToneRun(row);
+            if (row != expect && ++mismatches <= 5) {
+                for (int b = 0; b < 256; ++b)
+                    if (std::memcmp(&row[b * 3], &expect[b * 3], 3) != 0)
+                        ADD_FAILURE() << "colour b=" << b << " g=" << g << " r=" << r;
+            }
+        }
+    EXPECT_EQ(mismatches, 0u);
+}
+
+TEST(VintageTone, RunMatchesReferenceAtEveryLengthAndAlignment) {
+    // Whatever a faster form does with blocks of pixels, odd lengths and
+    // odd starting addresses must come out the same as the reference.
+    std::vector<std::uint8_t> source(3 * 200 + 16);
+    for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<std::uint8_t>(i * 131 + 7);
+    for (std::size_t offset = 0; offset < 4; ++offset)
+        for (std::size_t pixels = 0; pixels <= 200; pixels += (pixels < 40 ? 1 : 37)) {
+            std::vector<std::uint8_t> fast = source, ref = source;
+            sorvane::ToneRun(std::span<std::uint8_t>(fast.data() + offset, pixels * 3));
+            sorvane::ApplyVintageTone(ref.data() + offset, static_cast<std::int32_t>(pixels), 1);
+            ASSERT_EQ(fast, ref) << "offset " << offset << " pixels " << pixels;
+        }
+}
+
+}  // namespace

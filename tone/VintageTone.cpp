@@ -1,0 +1,58 @@
+#include "tone/VintageTone.h"
+
+namespace sorvane {
+
+namespace {
+
+// Each coefficient is the double nearest to the decimal written.
+constexpr double kRedFromRed = 0.393, kRedFromGreen = 0.769, kRedFromBlue = 0.189;
+constexpr double kGreenFromRed = 0.349, kGreenFromGreen = 0.686, kGreenFromBlue = 0.168;
+constexpr double kBlueFromRed = 0.272, kBlueFromGreen = 0.534, kBlueFromBlue = 0.131;
+constexpr double kCap = 255.0;
+constexpr double kDarken = 0.9;
+
+// Truncation toward zero; the values here are always in [0, 255].
+inline std::uint8_t Truncate(double v) { return static_cast<std::uint8_t>(static_cast<int>(v)); }
+
+}  // namespace
+
+double LesserOf(double a, double b) { return a < b ? a : b; }
+
+void ToneOnePixel(std::uint8_t* p) {
+    const double b = p[0];
+    const double g = p[1];
+    const double r = p[2];
+
+    // The association of each sum is part of the result: the first two
+    // products are added, then the third is added to that.
+    const double sR = (b * kRedFromBlue + g * kRedFromGreen) + r * kRedFromRed;
+    p[2] = Truncate(LesserOf(sR, kCap));
+    const double sG = (g * kGreenFromGreen + b * kGreenFromBlue) + r * kGreenFromRed;
+    p[1] = Truncate(LesserOf(sG, kCap));
+
+    // Darkening reads back the byte just stored.
+    p[2] = Truncate(static_cast<double>(p[2]) * kDarken);
+    p[1] = Truncate(static_cast<double>(p[1]) * kDarken);
+
+    const double sB = (g * kBlueFromGreen + b * kBlueFromBlue) + r * kBlueFromRed;
+    const std::uint8_t k = Truncate(LesserOf(sB, kCap));
+    p[0] = Truncate(static_cast<double>(k) * kDarken);
+}
+
+void ApplyVintageTone(std::uint8_t* block, std::int32_t width, std::int32_t height) {
+    if (width <= 0 || height <= 0) return;
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
+    std::uint8_t* row = block;
+    for (std::int32_t r = 0; r < height; ++r) {
+        for (std::size_t c = 0; c < rowBytes; c += 3) ToneOnePixel(row + c);
+        row += rowBytes;
+    }
+}
+
+void ToneRun(std::span<std::uint8_t> bgr) {
+    const std::size_t n = bgr.size() - bgr.size() % 3;
+    std::uint8_t* p = bgr.data();
+    for (std::size_t i = 0; i < n; i += 3) ToneOnePixel(p + i);
+}
+
+}  // namespace sorvane

@@ -1,112 +1,145 @@
 #include "convert/BMPLayout.h"
 
+#include <bit>
 #include <cstddef>
-#include <limits>
 
+#include "convert/BMPColourPlan.h"
 #include "tone/VintageTone.h"
 
 namespace sorvane {
 
 namespace {
 
-// BITMAPFILEHEADER (14 bytes, little-endian):
-//   0 bfType "BM" | 2 bfSize | 6 bfReserved1 | 8 bfReserved2 | 10 bfOffBits
-// followed by an info header whose first 4 bytes give its own size.
-constexpr std::size_t kFileHeaderSize = 14;
-constexpr std::size_t kInfoHeaderMin = 40;  // BITMAPINFOHEADER
-constexpr std::size_t kCoreHeaderSize = 12;  // BITMAPCOREHEADER (OS/2 1.x)
+// Pixels are toned through a small buffer of blue, green, red triplets, so the
+// tone always runs on whole runs whatever way the file packs its colours.
+constexpr std::size_t kBatchPixels = 256;
 
-// BITMAPINFOHEADER field offsets, from the start of the info header.
-constexpr std::size_t kWidthAt = 4;        // int32 biWidth
-constexpr std::size_t kHeightAt = 8;       // int32 biHeight, negative = top-down
-constexpr std::size_t kBitCountAt = 14;    // uint16 biBitCount
-constexpr std::size_t kCompressionAt = 16; // uint32 biCompression, 0 = BI_RGB
-
-std::uint32_t ReadU16(std::span<const std::uint8_t> b, std::size_t at) {
-    return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8;
+// Tones a table of 4-byte entries (blue, green, red, reserved), keeping the
+// reserved bytes.
+void ToneQuadTable(std::span<std::uint8_t> entries) {
+    std::uint8_t bgr[kBatchPixels * 3];
+    const std::size_t count = entries.size() / 4;
+    for (std::size_t done = 0; done < count; done += kBatchPixels) {
+        const std::size_t n = count - done < kBatchPixels ? count - done : kBatchPixels;
+        std::uint8_t* const quad = entries.data() + done * 4;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t k = 0; k < 3; ++k) bgr[i * 3 + k] = quad[i * 4 + k];
+        ToneRun(std::span<std::uint8_t>(bgr, n * 3));
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t k = 0; k < 3; ++k) quad[i * 4 + k] = bgr[i * 3 + k];
+    }
 }
 
-std::uint32_t ReadU32(std::span<const std::uint8_t> b, std::size_t at) {
-    return ReadU16(b, at) | ReadU16(b, at + 2) << 16;
+void ToneTable(std::span<std::uint8_t> file, const ColourTable& table) {
+    if (table.count == 0) return;
+    const auto bytes = file.subspan(table.first, table.count * table.entrySize);
+    if (table.entrySize == 3) {
+        ToneRun(bytes);
+    } else {
+        ToneQuadTable(bytes);
+    }
 }
 
-std::int32_t ReadI32(std::span<const std::uint8_t> b, std::size_t at) {
-    return static_cast<std::int32_t>(ReadU32(b, at));
-}
+// One colour channel of a packed pixel: `bits` bits from bit `shift` on.
+// A channel of n bits is widened to 8 bits as round(v x 255 / (2^n - 1)),
+// toned, and narrowed back as round(t x (2^n - 1) / 255), in exact integers.
+// (2^n - 1 and 255 are odd, so no quotient ever ends in exactly one half.)
+// For n = 8 both steps are the identity: the byte is toned as it stands.
+struct Channel {
+    std::uint32_t mask = 0;
+    int shift = 0;
+    std::uint64_t top = 0;  // 2^n - 1
 
-// Where the 24-bit pixel rows are: `rows` rows of `rowPixels` pixels, the
-// first at `first`, each `stride` bytes after the previous in file order.
-struct PixelRows {
-    std::uint64_t first = 0;
-    std::uint64_t stride = 0;
-    std::uint64_t rowPixels = 0;
-    std::uint64_t rows = 0;
+    explicit Channel(std::uint32_t m)
+        : mask(m), shift(std::countr_zero(m)), top((std::uint64_t{1} << std::popcount(m)) - 1) {}
+
+    std::uint8_t Widen(std::uint32_t pixel) const {
+        const std::uint64_t v = (pixel & mask) >> shift;
+        return static_cast<std::uint8_t>((v * 255 * 2 + top) / (top * 2));
+    }
+    std::uint32_t Narrow(std::uint8_t t) const {
+        const std::uint64_t v = (t * top * 2 + 255) / (255 * 2);
+        return static_cast<std::uint32_t>(v << shift);
+    }
 };
 
-LayoutStatus Locate(std::span<const std::uint8_t> file, PixelRows& out) {
-    const std::uint64_t size = file.size();
-    if (size < kFileHeaderSize + 4 || file[0] != 'B' || file[1] != 'M') return LayoutStatus::NotValid;
+std::uint32_t ReadPixel(const std::uint8_t* p, std::size_t bytes) {
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < bytes; ++i) v |= static_cast<std::uint32_t>(p[i]) << (8 * i);
+    return v;
+}
 
-    const std::uint64_t infoSize = ReadU32(file, kFileHeaderSize);
-    if (infoSize == kCoreHeaderSize) return LayoutStatus::Unsupported;
-    if (infoSize < kInfoHeaderMin) return LayoutStatus::NotValid;
-    const std::uint64_t headersEnd = kFileHeaderSize + infoSize;
-    if (headersEnd > size) return LayoutStatus::NotValid;
+void WritePixel(std::uint8_t* p, std::size_t bytes, std::uint32_t v) {
+    for (std::size_t i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
 
-    const auto info = file.subspan(kFileHeaderSize);
-    if (ReadU16(info, kBitCountAt) != 24 || ReadU32(info, kCompressionAt) != 0)
-        return LayoutStatus::Unsupported;
-
-    const std::int32_t width = ReadI32(info, kWidthAt);
-    const std::int32_t height = ReadI32(info, kHeightAt);
-    if (width < 0 || height == std::numeric_limits<std::int32_t>::min())
-        return LayoutStatus::NotValid;
-
-    const std::uint64_t offBits = ReadU32(file, 10);
-    if (offBits < headersEnd || offBits > size) return LayoutStatus::NotValid;
-
-    // Each row holds width x 3 bytes padded up to a multiple of 4. The rows
-    // are bottom-up for a positive height and top-down for a negative one;
-    // either way they lie one after the other, and each is toned on its own,
-    // so the order does not matter here. The last row's padding may be
-    // missing from the file: it is not needed.
-    const std::uint64_t rows = height < 0 ? -static_cast<std::int64_t>(height) : height;
-    const std::uint64_t rowBytes = static_cast<std::uint64_t>(width) * 3;
-    const std::uint64_t stride = (rowBytes + 3) / 4 * 4;
-    if (rows != 0 && rowBytes != 0) {
-        // offBits <= size, so the room left is never negative; dividing
-        // instead of multiplying keeps huge claimed sizes from overflowing.
-        const std::uint64_t room = size - offBits;
-        if (rowBytes > room || (rows - 1) > (room - rowBytes) / stride) return LayoutStatus::NotValid;
+// Tones a row of packed 16- or 32-bit pixels; bits outside the three colour
+// masks are kept.
+void TonePackedRow(std::uint8_t* row, std::size_t pixels, std::size_t bytes,
+                   const ChannelMasks& masks) {
+    const Channel red(masks.red), green(masks.green), blue(masks.blue);
+    const std::uint32_t keep = ~(masks.red | masks.green | masks.blue);
+    std::uint8_t bgr[kBatchPixels * 3];
+    for (std::size_t done = 0; done < pixels; done += kBatchPixels) {
+        const std::size_t n = pixels - done < kBatchPixels ? pixels - done : kBatchPixels;
+        std::uint8_t* const first = row + done * bytes;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t v = ReadPixel(first + i * bytes, bytes);
+            bgr[i * 3] = blue.Widen(v);
+            bgr[i * 3 + 1] = green.Widen(v);
+            bgr[i * 3 + 2] = red.Widen(v);
+        }
+        ToneRun(std::span<std::uint8_t>(bgr, n * 3));
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint8_t* const p = first + i * bytes;
+            const std::uint32_t v = (ReadPixel(p, bytes) & keep) | blue.Narrow(bgr[i * 3]) |
+                                    green.Narrow(bgr[i * 3 + 1]) | red.Narrow(bgr[i * 3 + 2]);
+            WritePixel(p, bytes, v);
+        }
     }
-    out = PixelRows{offBits, stride, static_cast<std::uint64_t>(width), rows};
-    return LayoutStatus::Converted;
+}
+
+void TonePixels(std::span<std::uint8_t> file, const PixelRows& rows) {
+    if (rows.coding == PixelCoding::None || rows.rows == 0 || rows.rowPixels == 0) return;
+    if (rows.coding == PixelCoding::Bgr24) {
+        const std::size_t rowBytes = rows.rowPixels * 3;
+        if (rows.stride == rowBytes) {
+            // No padding: the rows form one run of pixels.
+            ToneRun(file.subspan(rows.first, rowBytes * rows.rows));
+        } else {
+            for (std::uint64_t r = 0; r < rows.rows; ++r)
+                ToneRun(file.subspan(rows.first + r * rows.stride, rowBytes));
+        }
+        return;
+    }
+    const std::size_t bytes = rows.coding == PixelCoding::Packed16 ? 2 : 4;
+    for (std::uint64_t r = 0; r < rows.rows; ++r) {
+        const auto row = file.subspan(rows.first + r * rows.stride, rows.rowPixels * bytes);
+        TonePackedRow(row.data(), rows.rowPixels, bytes, rows.masks);
+    }
 }
 
 }  // namespace
 
 std::string_view LayoutStatusLine(LayoutStatus status) {
     switch (status) {
-        case LayoutStatus::Converted: return "";
-        case LayoutStatus::NotValid: return "Not a valid BMP file";
-        case LayoutStatus::Unsupported: return "Unsupported BMP file";
+        case LayoutStatus::Converted:
+            return "";
+        case LayoutStatus::NotValid:
+            return "Not a valid BMP file";
+        case LayoutStatus::Unsupported:
+            return "Unsupported BMP file";
     }
     return "Not a valid BMP file";
 }
 
 LayoutStatus ToneBMPFile(std::span<std::uint8_t> file) {
-    PixelRows rows;
-    const LayoutStatus status = Locate(file, rows);
-    if (status != LayoutStatus::Converted || rows.rows == 0 || rows.rowPixels == 0) return status;
-
-    const std::size_t rowBytes = rows.rowPixels * 3;
-    if (rows.stride == rowBytes) {
-        // No padding: the rows form one run of pixels.
-        ToneRun(file.subspan(rows.first, rowBytes * rows.rows));
-    } else {
-        for (std::uint64_t r = 0; r < rows.rows; ++r)
-            ToneRun(file.subspan(rows.first + r * rows.stride, rowBytes));
-    }
+    // Everything is checked before the first byte changes.
+    ColourPlan plan;
+    const LayoutStatus status = PlanColours(file, plan);
+    if (status != LayoutStatus::Converted) return status;
+    ToneTable(file, plan.table);
+    TonePixels(file, plan.pixels);
     return LayoutStatus::Converted;
 }
 

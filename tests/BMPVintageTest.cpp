@@ -271,10 +271,17 @@ TEST_F(BMPVintageFiles, FailuresPrintOneLineAndTouchNothing) {
              WriteAll(d / "in.bmp", b);
          },
          Plain, "Not a valid BMP file\n"},
-        {"8-bit image",
+        {"8-bit image without a colour table",
          [](auto& d) {
              Bytes b = bmptest::Bmp24{}.Build();
              bmptest::PutU16(b, 28, 8);
+             WriteAll(d / "in.bmp", b);
+         },
+         Plain, "Not a valid BMP file\n"},
+        {"64-bit image",
+         [](auto& d) {
+             Bytes b = bmptest::Bmp24{}.Build();
+             bmptest::PutU16(b, 28, 64);
              WriteAll(d / "in.bmp", b);
          },
          Plain, "Unsupported BMP file\n"},

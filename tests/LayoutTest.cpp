@@ -30,7 +30,9 @@ void ExpectOnlyPixelsToned(const Bmp24& bmp, const std::vector<std::uint8_t>& be
             }
         }
     for (std::size_t i = 0; i < before.size(); ++i)
-        if (!isPixel[i]) ASSERT_EQ(after[i], before[i]) << "non-colour byte " << i << " changed";
+        if (!isPixel[i]) {
+            ASSERT_EQ(after[i], before[i]) << "non-colour byte " << i << " changed";
+        }
 }
 
 struct LayoutCase {
@@ -108,7 +110,9 @@ TEST(BMPLayout, RefusesAndLeavesBytesUntouched) {
         {"info size 0", [](auto& v) { PutU32(v, 14, 0); }, LayoutStatus::NotValid},
         {"info size 39", [](auto& v) { PutU32(v, 14, 39); }, LayoutStatus::NotValid},
         {"info size past end", [](auto& v) { PutU32(v, 14, 0xFFFFFFF0u); }, LayoutStatus::NotValid},
-        {"core header", [](auto& v) { PutU32(v, 14, 12); }, LayoutStatus::Unsupported},
+        // The 24-bit header bytes read as a core header: 4 x 0 pixels of 0 bits.
+        {"core header over 24-bit fields", [](auto& v) { PutU32(v, 14, 12); },
+         LayoutStatus::NotValid},
         {"offset inside headers", [](auto& v) { PutU32(v, 10, 53); }, LayoutStatus::NotValid},
         {"offset zero", [](auto& v) { PutU32(v, 10, 0); }, LayoutStatus::NotValid},
         {"offset past end", [](auto& v) { PutU32(v, 10, static_cast<std::uint32_t>(v.size() + 1)); },
@@ -127,10 +131,16 @@ TEST(BMPLayout, RefusesAndLeavesBytesUntouched) {
         {"max width top-down",
          [](auto& v) { PutU32(v, 18, 0x7FFFFFFF), PutU32(v, 22, 0x80000001u); },
          LayoutStatus::NotValid},
-        {"8 bits", [](auto& v) { PutU16(v, 28, 8); }, LayoutStatus::Unsupported},
-        {"32 bits", [](auto& v) { PutU16(v, 28, 32); }, LayoutStatus::Unsupported},
-        {"RLE8", [](auto& v) { PutU32(v, 30, 1); }, LayoutStatus::Unsupported},
+        // Kinds that convert when well formed (see KindsOnceRefusedNowConvert),
+        // refused here for what the mutation broke.
+        {"8 bits without a colour table", [](auto& v) { PutU16(v, 28, 8); },
+         LayoutStatus::NotValid},
+        {"32 bits, rows past the end", [](auto& v) { PutU16(v, 28, 32); },
+         LayoutStatus::NotValid},
+        {"RLE8 at 24 bits", [](auto& v) { PutU32(v, 30, 1); }, LayoutStatus::NotValid},
         {"JPEG", [](auto& v) { PutU32(v, 30, 4); }, LayoutStatus::Unsupported},
+        {"PNG", [](auto& v) { PutU32(v, 30, 5); }, LayoutStatus::Unsupported},
+        {"64 bits", [](auto& v) { PutU16(v, 28, 64); }, LayoutStatus::Unsupported},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -139,6 +149,54 @@ TEST(BMPLayout, RefusesAndLeavesBytesUntouched) {
         const auto before = bytes;
         EXPECT_EQ(sorvane::ToneBMPFile(bytes), c.expected);
         EXPECT_EQ(bytes, before);
+    }
+}
+
+// The kinds the first version refused now convert: each stored colour is
+// toned (4-byte table entries keep their fourth byte, 32-bit pixels too).
+TEST(BMPLayout, KindsOnceRefusedNowConvert) {
+    using bmptest::BmpImage;
+    using bmptest::InfoKind;
+    const auto indexed = [](InfoKind info, std::uint32_t compression) {
+        BmpImage b;
+        b.info = info;
+        b.bits = 8;
+        b.compression = compression;
+        for (int i = 0; i < 256; ++i)
+            b.palette.push_back(bmptest::Rgb{static_cast<std::uint8_t>(i),
+                                             static_cast<std::uint8_t>(255 - i),
+                                             static_cast<std::uint8_t>(i * 7)});
+        return b;
+    };
+    BmpImage thirtyTwo;
+    thirtyTwo.bits = 32;
+    const struct {
+        const char* name;
+        BmpImage image;
+    } cases[] = {
+        {"8 bits", indexed(InfoKind::Info40, bmptest::kRGB)},
+        {"RLE8", indexed(InfoKind::Info40, bmptest::kRLE8)},
+        {"core header", indexed(InfoKind::Core12, bmptest::kRGB)},
+        {"32 bits", thirtyTwo},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto built = c.image.Build();
+        auto after = built.bytes;
+        ASSERT_EQ(sorvane::ToneBMPFile(after), LayoutStatus::Converted);
+        // Colours sit in groups of three bytes: a table entry or a pixel.
+        std::size_t colours = 0;
+        for (std::size_t i = 0; i < after.size(); ++i) {
+            if (built.colourBits[i] == 0) {
+                ASSERT_EQ(after[i], built.bytes[i]) << "byte " << i;
+            } else if (i == 0 || built.colourBits[i - 1] == 0 || colours % 3 == 0) {
+                std::uint8_t p[3] = {built.bytes[i], built.bytes[i + 1], built.bytes[i + 2]};
+                sorvane::ToneOnePixel(p);
+                for (int k = 0; k < 3; ++k) ASSERT_EQ(after[i + k], p[k]) << "byte " << i + k;
+                colours = 0;
+            }
+            if (built.colourBits[i] != 0) ++colours;
+        }
     }
 }
 

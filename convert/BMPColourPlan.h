@@ -1,0 +1,63 @@
+// Where a BMP file stores its colours: the reading half of the conversion.
+//
+// PlanColours reads the headers of a whole file (nothing else, no I/O, no
+// allocation) and says which bytes hold colours and how they are coded. Every
+// place it names is checked to lie inside the file, with 64-bit arithmetic
+// that cannot overflow, so the toning step can use it without further checks.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "convert/BMPLayout.h"
+
+namespace sorvane {
+
+// A colour table: `count` entries of blue, green, red, the first at `first`.
+// Entries are 3 bytes after the 12-byte core header and 4 bytes (a reserved
+// byte last, never changed) after every other header.
+struct ColourTable {
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+    std::uint32_t entrySize = 4;
+};
+
+// How the pixel rows carry colours.
+enum class PixelCoding {
+    None,      // indices into the table (compressed or not) or no pixels: not touched
+    Bgr24,     // 3 bytes a pixel: blue, green, red
+    Packed16,  // a little-endian 16-bit word a pixel, channels given by masks
+    Packed32,  // a little-endian 32-bit word a pixel, channels given by masks
+};
+
+// The colour channels of a packed pixel. Each mask is non-empty, contiguous,
+// inside the pixel word and disjoint from the other two; bits outside all
+// three (alpha, unused) are kept.
+struct ChannelMasks {
+    std::uint32_t red = 0;
+    std::uint32_t green = 0;
+    std::uint32_t blue = 0;
+};
+
+// `rows` rows of `rowPixels` pixels, the first row at `first`, each row
+// `stride` bytes after the previous one in file order. The last row's padding
+// may lie past the end of the file; the pixels never do.
+struct PixelRows {
+    PixelCoding coding = PixelCoding::None;
+    std::uint64_t first = 0;
+    std::uint64_t stride = 0;
+    std::uint64_t rowPixels = 0;
+    std::uint64_t rows = 0;
+    ChannelMasks masks;
+};
+
+struct ColourPlan {
+    ColourTable table;
+    PixelRows pixels;
+};
+
+// Converted means `plan` names every stored colour of the file; otherwise the
+// file is refused for the reason given and `plan` is unspecified.
+LayoutStatus PlanColours(std::span<const std::uint8_t> file, ColourPlan& plan);
+
+}  // namespace sorvane

@@ -1,5 +1,6 @@
 #include "convert/BMPLayout.h"
 
+#include <array>
 #include <bit>
 #include <cstddef>
 
@@ -45,22 +46,35 @@ void ToneTable(std::span<std::uint8_t> file, const ColourTable& table) {
 // toned, and narrowed back as round(t x (2^n - 1) / 255), in exact integers.
 // (2^n - 1 and 255 are odd, so no quotient ever ends in exactly one half.)
 // For n = 8 both steps are the identity: the byte is toned as it stands.
-struct Channel {
-    std::uint32_t mask = 0;
-    int shift = 0;
-    std::uint64_t top = 0;  // 2^n - 1
-
+// Both steps are looked up in tables of 256 entries made once per file (the
+// widening one only for channels of up to 8 bits; wider ones are computed).
+class Channel {
+  public:
     explicit Channel(std::uint32_t m)
-        : mask(m), shift(std::countr_zero(m)), top((std::uint64_t{1} << std::popcount(m)) - 1) {}
+        : mask_(m), shift_(std::countr_zero(m)), top_((std::uint64_t{1} << std::popcount(m)) - 1) {
+        for (std::uint32_t t = 0; t < 256; ++t) {
+            narrow_[t] = static_cast<std::uint32_t>((t * top_ * 2 + 255) / (255 * 2)) << shift_;
+            if (t <= top_) widen_[t] = WidenValue(t);
+        }
+    }
 
     std::uint8_t Widen(std::uint32_t pixel) const {
-        const std::uint64_t v = (pixel & mask) >> shift;
-        return static_cast<std::uint8_t>((v * 255 * 2 + top) / (top * 2));
+        const std::uint64_t v = (pixel & mask_) >> shift_;
+        return top_ <= 255 ? widen_[v] : WidenValue(v);
     }
-    std::uint32_t Narrow(std::uint8_t t) const {
-        const std::uint64_t v = (t * top * 2 + 255) / (255 * 2);
-        return static_cast<std::uint32_t>(v << shift);
+    // The toned 8-bit value t, narrowed and put in place within the pixel.
+    std::uint32_t Narrow(std::uint8_t t) const { return narrow_[t]; }
+
+  private:
+    std::uint8_t WidenValue(std::uint64_t v) const {
+        return static_cast<std::uint8_t>((v * 255 * 2 + top_) / (top_ * 2));
     }
+
+    std::uint32_t mask_;
+    int shift_;
+    std::uint64_t top_;  // 2^n - 1
+    std::array<std::uint8_t, 256> widen_{};
+    std::array<std::uint32_t, 256> narrow_{};
 };
 
 std::uint32_t ReadPixel(const std::uint8_t* p, std::size_t bytes) {
@@ -75,10 +89,17 @@ void WritePixel(std::uint8_t* p, std::size_t bytes, std::uint32_t v) {
 
 // Tones a row of packed 16- or 32-bit pixels; bits outside the three colour
 // masks are kept.
+struct PackedChannels {
+    Channel red, green, blue;
+    std::uint32_t keep;  // bits outside the three colour masks
+};
+
 void TonePackedRow(std::uint8_t* row, std::size_t pixels, std::size_t bytes,
-                   const ChannelMasks& masks) {
-    const Channel red(masks.red), green(masks.green), blue(masks.blue);
-    const std::uint32_t keep = ~(masks.red | masks.green | masks.blue);
+                   const PackedChannels& c) {
+    const Channel& red = c.red;
+    const Channel& green = c.green;
+    const Channel& blue = c.blue;
+    const std::uint32_t keep = c.keep;
     std::uint8_t bgr[kBatchPixels * 3];
     for (std::size_t done = 0; done < pixels; done += kBatchPixels) {
         const std::size_t n = pixels - done < kBatchPixels ? pixels - done : kBatchPixels;
@@ -113,9 +134,12 @@ void TonePixels(std::span<std::uint8_t> file, const PixelRows& rows) {
         return;
     }
     const std::size_t bytes = rows.coding == PixelCoding::Packed16 ? 2 : 4;
+    const ChannelMasks& m = rows.masks;
+    const PackedChannels channels{Channel(m.red), Channel(m.green), Channel(m.blue),
+                                  ~(m.red | m.green | m.blue)};
     for (std::uint64_t r = 0; r < rows.rows; ++r) {
         const auto row = file.subspan(rows.first + r * rows.stride, rows.rowPixels * bytes);
-        TonePackedRow(row.data(), rows.rowPixels, bytes, rows.masks);
+        TonePackedRow(row.data(), rows.rowPixels, bytes, channels);
     }
 }
 

@@ -53,7 +53,8 @@ extern "C" {
  *   "Error opening input file"  - inputPath is null or cannot be opened
  *   "Error reading input file"  - a read failed after the open
  *   "Not a valid BMP file"      - not a BMP, or damaged: sizes or offsets
- *                                 point outside the file
+ *                                 point outside the file, or the headers
+ *                                 contradict themselves (bad colour masks)
  *   "Unsupported BMP file"      - a BMP of a kind that is not converted
  *   "Not enough memory"         - the file could not be held in memory
  *   "Error opening output file" - outputPath is null, a directory, or its

@@ -1,0 +1,21 @@
+// One conversion from file to file, without printing anything. The exported
+// BMPVintage prints the line this returns; the bmpvintage program prefixes it
+// with the file's name. Not part of the public interface.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "convert/Platform.h"
+
+namespace sorvane {
+
+// Reads `input` whole, tones its colours and replaces `output` with the
+// result. Returns an empty view on success, otherwise the line that says why
+// the file was not converted (one of those listed in module/BMPVintage.h).
+// No value for a path means it could not be opened. Nothing at `output` is
+// created or changed unless the conversion succeeds. Throws nothing.
+std::string_view ConvertFile(const std::optional<NativePath>& input,
+                             const std::optional<NativePath>& output) noexcept;
+
+}  // namespace sorvane

@@ -1,0 +1,304 @@
+// The bmpvintage program run as a user runs it: exit status, messages and
+// the files it leaves.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "BmpBuilder.h"
+#include "convert/BMPLayout.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes ReadAll(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+void WriteAll(const fs::path& p, const Bytes& b) {
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+std::string ReadText(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// The toned file, computed by the layout code directly.
+Bytes Toned(Bytes b) {
+    EXPECT_EQ(sorvane::ToneBMPFile(b), sorvane::LayoutStatus::Converted);
+    return b;
+}
+
+// "stem3.bmp"
+std::string Numbered(const char* stem, int i) {
+    std::string name = stem;
+    name += std::to_string(i);
+    name += ".bmp";
+    return name;
+}
+
+std::set<std::string> Lines(const std::string& text) {
+    std::set<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.insert(line);
+    return lines;
+}
+
+struct Result {
+    int status = -1;  // exit status, or -1 if it did not exit normally
+    std::string out, err;
+};
+
+class Program : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "sorvane-cli-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Runs `argv` with standard output and error going to files (so never a
+    // terminal) and standard input from /dev/null.
+    Result RunCommand(std::vector<std::string> argv) {
+        const std::string outPath = (dir / ".stdout").string(),
+                          errPath = (dir / ".stderr").string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        std::vector<char*> args;
+        for (std::string& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        pid_t pid;
+        Result r;
+        const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            ADD_FAILURE() << "cannot start " << argv[0];
+            return r;
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
+        r.out = ReadText(outPath);
+        r.err = ReadText(errPath);
+        fs::remove(outPath);
+        fs::remove(errPath);
+        return r;
+    }
+
+    Result Run(std::vector<std::string> args) {
+        args.insert(args.begin(), BMPVINTAGE_PROGRAM);
+        return RunCommand(std::move(args));
+    }
+
+    // Writes a distinct small BMP and returns its bytes.
+    Bytes Image(const fs::path& p, int seed) {
+        bmptest::Bmp24 bmp;
+        bmp.width = 3 + seed % 4;  // padded rows for some
+        bmp.height = 2 + seed % 3;
+        bmp.pixel = [seed](int x, int y) {
+            return bmptest::Rgb{static_cast<std::uint8_t>(x * 31 + seed * 17),
+                                static_cast<std::uint8_t>(y * 57 + seed),
+                                static_cast<std::uint8_t>(255 - x - y * seed)};
+        };
+        Bytes b = bmp.Build();
+        WriteAll(p, b);
+        return b;
+    }
+
+    std::string P(const fs::path& p) const { return p.string(); }
+
+    fs::path dir;
+};
+
+TEST_F(Program, ConvertsOnePairQuietly) {
+    const Bytes in = Image(dir / "a.bmp", 1);
+    const Result r = Run({P(dir / "a.bmp"), P(dir / "b.bmp")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(ReadAll(dir / "b.bmp"), Toned(in));
+    EXPECT_EQ(ReadAll(dir / "a.bmp"), in);
+}
+
+TEST_F(Program, BatchWithBadFilesConvertsTheRestAndNamesEachFailure) {
+    fs::create_directory(dir / "in");
+    std::vector<std::string> args = {"--output-dir", P(dir / "out" / "deep")};
+    std::vector<Bytes> good;
+    for (int i = 0; i < 6; ++i) {
+        const fs::path p = dir / "in" / Numbered("good", i);
+        good.push_back(Image(p, i));
+        args.push_back(P(p));
+        if (i == 2) {
+            std::ofstream(dir / "in" / "notes.bmp") << "not an image";
+            args.push_back(P(dir / "in" / "notes.bmp"));
+            args.push_back(P(dir / "in" / "missing.bmp"));
+        }
+    }
+    for (const char* jobs : {"1", "3"}) {
+        SCOPED_TRACE(jobs);
+        fs::remove_all(dir / "out");
+        std::vector<std::string> withJobs = args;
+        withJobs.insert(withJobs.begin(), {"--jobs", jobs});
+        const Result r = Run(withJobs);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        // One line per failure, naming the file as given; no progress text
+        // because standard error is not a terminal.
+        EXPECT_EQ(Lines(r.err),
+                  (std::set<std::string>{
+                      "bmpvintage: " + P(dir / "in" / "notes.bmp") + ": Not a valid BMP file",
+                      "bmpvintage: " + P(dir / "in" / "missing.bmp") + ": Error opening input file",
+                  }));
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(ReadAll(dir / "out" / "deep" / Numbered("good", i)), Toned(good[i])) << i;
+        }
+        EXPECT_FALSE(fs::exists(dir / "out" / "deep" / "notes.bmp"));
+        EXPECT_FALSE(fs::exists(dir / "out" / "deep" / "missing.bmp"));
+    }
+}
+
+TEST_F(Program, BatchOfGoodFilesExitsZeroAndPrintsNothing) {
+    std::vector<std::string> args = {"--output-dir", P(dir / "out")};
+    for (int i = 0; i < 5; ++i) {
+        Image(dir / Numbered("f", i), i);
+        args.push_back(P(dir / Numbered("f", i)));
+    }
+    const Result r = Run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Program, OutputDirThatCannotBeMade) {
+    Image(dir / "a.bmp", 0);
+    std::ofstream(dir / "file") << "x";
+    const Result r = Run({"--output-dir", P(dir / "file"), P(dir / "a.bmp")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "bmpvintage: " + P(dir / "file") + ": Cannot create output directory\n");
+}
+
+TEST_F(Program, InPlaceReplacesEachInputOnce) {
+    const Bytes a = Image(dir / "a.bmp", 1), b = Image(dir / "b.bmp", 2);
+    std::ofstream(dir / "c.bmp") << "BM but short";
+    const Bytes c = ReadAll(dir / "c.bmp");
+    // a.bmp is named twice: toned once, the second naming refused.
+    const Result r = Run({"--in-place", P(dir / "a.bmp"), P(dir / "b.bmp"), P(dir / "c.bmp"),
+                          P(dir / "." / "a.bmp")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(Lines(r.err), (std::set<std::string>{
+                                "bmpvintage: " + P(dir / "c.bmp") + ": Not a valid BMP file",
+                                "bmpvintage: " + P(dir / "." / "a.bmp") +
+                                    ": Same output file as an earlier input",
+                            }));
+    EXPECT_EQ(ReadAll(dir / "a.bmp"), Toned(a));
+    EXPECT_EQ(ReadAll(dir / "b.bmp"), Toned(b));
+    EXPECT_EQ(ReadAll(dir / "c.bmp"), c);
+
+    const Result again = Run({"--in-place", P(dir / "b.bmp")});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(ReadAll(dir / "b.bmp"), Toned(Toned(b)));
+}
+
+TEST_F(Program, RefusesToOverwriteAnInput) {
+    const Bytes a = Image(dir / "a.bmp", 3);
+    fs::create_directory(dir / "sub");
+    fs::create_symlink("a.bmp", dir / "link.bmp");
+    fs::create_hard_link(dir / "a.bmp", dir / "hard.bmp");
+    const std::string refusal =
+        ": Output would overwrite an input file (use --in-place to replace inputs)\n";
+    for (const fs::path& out :
+         {dir / "a.bmp", dir / "sub" / ".." / "a.bmp", dir / "link.bmp", dir / "hard.bmp"}) {
+        const Result r = Run({P(dir / "a.bmp"), P(out)});
+        EXPECT_EQ(r.status, 1) << out;
+        EXPECT_EQ(r.err, "bmpvintage: " + P(dir / "a.bmp") + refusal) << out;
+    }
+    // The input's own directory as --output-dir.
+    const Result r = Run({"--output-dir", P(dir / "sub" / ".."), P(dir / "a.bmp")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "bmpvintage: " + P(dir / "a.bmp") + refusal);
+    EXPECT_EQ(ReadAll(dir / "a.bmp"), a);
+}
+
+TEST_F(Program, UsageErrorsExitTwoAndTouchNothing) {
+    Image(dir / "a.bmp", 0);
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {P(dir / "a.bmp")},
+        {P(dir / "a.bmp"), P(dir / "b.bmp"), P(dir / "c.bmp")},
+        {"--jobs", "0", P(dir / "a.bmp"), P(dir / "b.bmp")},
+        {"--jobs", "many", "--output-dir", P(dir / "o"), P(dir / "a.bmp")},
+        {"--output-dir", P(dir / "o"), "--in-place", P(dir / "a.bmp")},
+        {"--output-dir", P(dir / "o")},
+        {"--bogus", P(dir / "a.bmp"), P(dir / "b.bmp")},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const Result r = Run(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.err.starts_with("bmpvintage: ")) << r.err;
+        EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "b.bmp"));
+    EXPECT_FALSE(fs::exists(dir / "o"));
+}
+
+TEST_F(Program, HelpAndVersion) {
+    const Result help = Run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    for (const char* text : {"Usage:", "--output-dir", "--in-place", "--jobs", "Examples:"}) {
+        EXPECT_NE(help.out.find(text), std::string::npos) << text;
+    }
+    const Result version = Run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "bmpvintage 1.0.0.1\n");
+}
+
+// On a terminal a progress line is kept up to date. `script` gives the
+// program a pseudo-terminal; where it is missing the test is skipped.
+TEST_F(Program, ProgressLineOnATerminal) {
+    if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/script";
+    Image(dir / "a.bmp", 0);
+    Image(dir / "b.bmp", 1);
+    std::ofstream(dir / "c.bmp") << "nope";
+    const auto quote = [](const std::string& s) { return "'" + s + "'"; };
+    const std::string command = quote(BMPVINTAGE_PROGRAM) + " --jobs 1 --output-dir " +
+                                quote(P(dir / "out")) + " " + quote(P(dir / "a.bmp")) + " " +
+                                quote(P(dir / "c.bmp")) + " " + quote(P(dir / "b.bmp"));
+    const Result r = RunCommand({"/usr/bin/script", "-q", "-e", "-c", command, "/dev/null"});
+    EXPECT_EQ(r.status, 1);
+    // The terminal turns "\n" into "\r\n".
+    EXPECT_NE(r.out.find("\r0 of 3 files done"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("bmpvintage: " + P(dir / "c.bmp") + ": Not a valid BMP file\r\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\r3 of 3 files done\r\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::exists(dir / "out" / "b.bmp"));
+}
+
+}  // namespace

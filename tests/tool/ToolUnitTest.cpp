@@ -1,0 +1,303 @@
+// The bmpvintage program's parts: command line, job plan, clashes, threads
+// and the progress text.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/Batch.h"
+#include "tools/CommandLine.h"
+#include "tools/Progress.h"
+
+namespace {
+
+using namespace bmpvintage;
+namespace fs = std::filesystem;
+
+CommandLine Parse(std::vector<std::string_view> args) {
+    return ParseCommandLine(args);
+}
+
+TEST(CommandLine, AcceptedForms) {
+    struct Case {
+        std::vector<std::string_view> args;
+        Mode mode;
+        std::vector<std::string> inputs;
+        std::string output, dir;
+        unsigned jobs;
+    };
+    const std::vector<Case> cases = {
+        {{"a.bmp", "b.bmp"}, Mode::Pair, {"a.bmp"}, "b.bmp", "", 0},
+        {{"--output-dir", "out", "a", "b", "c"}, Mode::OutputDir, {"a", "b", "c"}, "", "out", 0},
+        {{"a", "--output-dir=out", "b"}, Mode::OutputDir, {"a", "b"}, "", "out", 0},
+        {{"--in-place", "a"}, Mode::InPlace, {"a"}, "", "", 0},
+        {{"a", "b", "--in-place", "c"}, Mode::InPlace, {"a", "b", "c"}, "", "", 0},
+        {{"--jobs", "3", "--in-place", "a"}, Mode::InPlace, {"a"}, "", "", 3},
+        {{"--jobs=12", "x", "y"}, Mode::Pair, {"x"}, "y", "", 12},
+        {{"-j", "2", "x", "y"}, Mode::Pair, {"x"}, "y", "", 2},
+        {{"-j1024", "x", "y"}, Mode::Pair, {"x"}, "y", "", 1024},
+        {{"-j2", "-j5", "x", "y"}, Mode::Pair, {"x"}, "y", "", 5},  // the last one counts
+        // After "--" everything is a file, even what looks like an option.
+        {{"--", "--in-place", "-j3"}, Mode::Pair, {"--in-place"}, "-j3", "", 0},
+        {{"--in-place", "--", "-x.bmp"}, Mode::InPlace, {"-x.bmp"}, "", "", 0},
+        // A lone "-" is a file name.
+        {{"-", "out.bmp"}, Mode::Pair, {"-"}, "out.bmp", "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const CommandLine got = Parse(c.args);
+        ASSERT_EQ(got.action, Action::Convert) << got.error;
+        EXPECT_EQ(got.mode, c.mode);
+        EXPECT_EQ(got.inputs, c.inputs);
+        EXPECT_EQ(got.output, c.output);
+        EXPECT_EQ(got.outputDir, c.dir);
+        EXPECT_EQ(got.jobs, c.jobs);
+    }
+}
+
+TEST(CommandLine, UsageErrors) {
+    const std::vector<std::vector<std::string_view>> cases = {
+        {},
+        {"a.bmp"},
+        {"a", "b", "c"},
+        {"--in-place"},
+        {"--output-dir", "d"},
+        {"--output-dir"},
+        {"--output-dir="},
+        {"--output-dir", "d", "--in-place", "a"},
+        {"--jobs", "0", "a", "b"},
+        {"--jobs", "-1", "a", "b"},
+        {"--jobs", "two", "a", "b"},
+        {"--jobs", "1025", "a", "b"},
+        {"--jobs=", "a", "b"},
+        {"-j", "3x", "a", "b"},
+        {"a", "b", "--jobs"},
+        {"--jobsx", "a", "b"},
+        {"--frobnicate", "a", "b"},
+        {"-x", "a", "b"},
+        {"--output-dirx=d", "a"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const CommandLine got = Parse(args);
+        EXPECT_EQ(got.action, Action::Usage);
+        EXPECT_FALSE(got.error.empty());
+    }
+}
+
+TEST(CommandLine, HelpAndVersionWinOverEverythingBefore) {
+    EXPECT_EQ(Parse({"--help"}).action, Action::Help);
+    EXPECT_EQ(Parse({"-h", "--bogus"}).action, Action::Help);
+    EXPECT_EQ(Parse({"a", "--version"}).action, Action::Version);
+    EXPECT_EQ(Parse({"--bogus", "--help"}).action, Action::Usage);
+    EXPECT_NE(HelpText().find("Examples:"), std::string_view::npos);
+}
+
+TEST(CommandLine, Jobs) {
+    const std::vector<std::pair<std::string_view, unsigned>> cases = {
+        {"1", 1},  {"8", 8},  {"0008", 8}, {"1024", 1024}, {"1025", 0},       {"0", 0},    {"", 0},
+        {"+2", 0}, {" 2", 0}, {"2 ", 0},   {"99999", 0},   {"4294967298", 0}, {"0x10", 0},
+    };
+    for (const auto& [text, jobs] : cases) EXPECT_EQ(ParseJobs(text), jobs) << '"' << text << '"';
+}
+
+TEST(Progress, FailureMessageForm) {
+    EXPECT_EQ(FailureMessage("dir/a b.bmp", "Not a valid BMP file"),
+              "bmpvintage: dir/a b.bmp: Not a valid BMP file\n");
+}
+
+TEST(Progress, NothingButFailuresOffATerminal) {
+    Progress p;
+    p.total = 3;
+    EXPECT_EQ(p.Start(), "");
+    EXPECT_EQ(p.Finished(""), "");
+    EXPECT_EQ(p.Finished("bmpvintage: x: Not a valid BMP file\n"),
+              "bmpvintage: x: Not a valid BMP file\n");
+    EXPECT_EQ(p.Finished(""), "");
+    EXPECT_EQ(p.End(), "");
+}
+
+TEST(Progress, OneLineRedrawnOnATerminal) {
+    Progress p;
+    p.terminal = true;
+    p.total = 10;
+    EXPECT_EQ(p.Start(), "\r0 of 10 files done");
+    EXPECT_EQ(p.Finished(""), "\r1 of 10 files done");
+    // A failure blanks the progress line, takes its place and the progress
+    // line is drawn again below.
+    EXPECT_EQ(p.Finished("bmpvintage: x: Error opening input file\n"),
+              "\r" + std::string(18, ' ') + "\rbmpvintage: x: Error opening input file\n" +
+                  "2 of 10 files done");
+    for (int i = 3; i < 10; ++i) p.Finished("");
+    EXPECT_EQ(p.Finished(""), "\r10 of 10 files done");
+    EXPECT_EQ(p.End(), "\n");
+    EXPECT_EQ(p.End(), "");  // ended once
+}
+
+// Temporary directory for the file-identity tests.
+class TempDir : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "sorvane-tool-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    void Touch(const fs::path& p) { std::ofstream(p) << "BM"; }
+    fs::path dir;
+};
+
+std::vector<std::string_view> Refusals(const std::vector<Job>& jobs) {
+    std::vector<std::string_view> r;
+    for (const Job& j : jobs) r.push_back(j.refusal);
+    return r;
+}
+
+TEST_F(TempDir, PlanNamesEachOutput) {
+    CommandLine c;
+    c.mode = Mode::OutputDir;
+    c.outputDir = "out";
+    c.inputs = {"a.bmp", "x/y/b.bmp"};
+    auto jobs = PlanJobs(c);
+    ASSERT_EQ(jobs.size(), 2u);
+    EXPECT_EQ(jobs[0].output, fs::path("out") / "a.bmp");
+    EXPECT_EQ(jobs[1].output, fs::path("out") / "b.bmp");
+    c.mode = Mode::InPlace;
+    jobs = PlanJobs(c);
+    EXPECT_EQ(jobs[1].output, fs::path("x/y/b.bmp"));
+}
+
+TEST_F(TempDir, OutputThatIsAnInputIsRefusedHoweverSpelled) {
+    Touch(dir / "a.bmp");
+    fs::create_directory(dir / "sub");
+    fs::create_symlink(dir / "a.bmp", dir / "link.bmp");
+    fs::create_hard_link(dir / "a.bmp", dir / "hard.bmp");
+    const fs::path a = dir / "a.bmp";
+    const std::vector<fs::path> sameFile = {
+        a, dir / "." / "a.bmp", dir / "sub" / ".." / "a.bmp", dir / "link.bmp", dir / "hard.bmp",
+    };
+    for (const fs::path& out : sameFile) {
+        std::vector<Job> jobs = {{a, out, {}}};
+        RefuseClashes(jobs, false);
+        EXPECT_EQ(jobs[0].refusal, kOverwritesInput) << out;
+        jobs = {{a, out, {}}};
+        RefuseClashes(jobs, true);
+        EXPECT_EQ(jobs[0].refusal, "") << out;
+    }
+    // Relative spelling from the working directory.
+    const fs::path here = fs::current_path();
+    fs::current_path(dir);
+    std::vector<Job> jobs = {{"a.bmp", a, {}}};
+    RefuseClashes(jobs, false);
+    fs::current_path(here);
+    EXPECT_EQ(jobs[0].refusal, kOverwritesInput);
+
+    // Another file, existing or not, is fine.
+    Touch(dir / "existing.bmp");
+    jobs = {{a, dir / "existing.bmp", {}}, {dir / "sub" / "x.bmp", dir / "new.bmp", {}}};
+    RefuseClashes(jobs, false);
+    EXPECT_EQ(Refusals(jobs), (std::vector<std::string_view>{"", ""}));
+}
+
+TEST_F(TempDir, OutputOverAnotherInputOrAnotherOutputIsRefused) {
+    Touch(dir / "a.bmp");
+    fs::create_directory(dir / "x");
+    Touch(dir / "x" / "a.bmp");
+    Touch(dir / "b.bmp");
+    // --output-dir DIR x/a.bmp b.bmp a.bmp: x/a.bmp would land on the input
+    // a.bmp, and so would a.bmp itself.
+    CommandLine c;
+    c.mode = Mode::OutputDir;
+    c.outputDir = dir.string();
+    c.inputs = {(dir / "x" / "a.bmp").string(), (dir / "b.bmp").string(), (dir / "a.bmp").string()};
+    std::vector<Job> jobs = PlanJobs(c);
+    RefuseClashes(jobs, false);
+    EXPECT_EQ(Refusals(jobs), (std::vector<std::string_view>{kOverwritesInput, kOverwritesInput,
+                                                             kOverwritesInput}));
+
+    // Into another directory: the second x/a.bmp -> out/a.bmp clashes.
+    c.outputDir = (dir / "out").string();
+    jobs = PlanJobs(c);
+    RefuseClashes(jobs, false);
+    EXPECT_EQ(Refusals(jobs), (std::vector<std::string_view>{"", "", kSameOutput}));
+
+    // In place, one file named twice is converted once.
+    c.mode = Mode::InPlace;
+    c.inputs = {(dir / "a.bmp").string(), (dir / "b.bmp").string(),
+                (dir / "x" / ".." / "a.bmp").string()};
+    jobs = PlanJobs(c);
+    RefuseClashes(jobs, true);
+    EXPECT_EQ(Refusals(jobs), (std::vector<std::string_view>{"", "", kSameOutput}));
+}
+
+TEST(RunJobs, EveryJobFinishesOnceAndRefusedOnesDoNotRun) {
+    std::vector<Job> jobs(200);
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        jobs[i].input = std::to_string(i);
+        if (i % 7 == 3) jobs[i].refusal = kSameOutput;
+    }
+    for (unsigned threads : {1u, 2u, 5u}) {
+        std::mutex m;
+        std::vector<int> ran(jobs.size()), finished(jobs.size());
+        std::vector<std::string> lines(jobs.size());
+        RunJobs(
+            jobs, threads,
+            [&](const Job& j) -> std::string_view {
+                const std::lock_guard lock(m);
+                ++ran[std::stoul(j.input.string())];
+                return std::stoul(j.input.string()) % 5 == 0 ? "Not a valid BMP file" : "";
+            },
+            [&](std::size_t i, std::string_view line) {
+                const std::lock_guard lock(m);
+                ++finished[i];
+                lines[i] = line;
+            });
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            EXPECT_EQ(finished[i], 1) << i;
+            EXPECT_EQ(ran[i], i % 7 == 3 ? 0 : 1) << i;
+            const std::string want = i % 7 == 3   ? std::string(kSameOutput)
+                                     : i % 5 == 0 ? "Not a valid BMP file"
+                                                  : "";
+            EXPECT_EQ(lines[i], want) << i;
+        }
+    }
+}
+
+TEST(RunJobs, RunsTheJobsAtOnce) {
+    // Each job waits (bounded) until all three run together: only possible
+    // when three threads really work at the same time.
+    std::vector<Job> jobs(3);
+    std::atomic<int> running{0};
+    std::atomic<int> sawAll{0};
+    RunJobs(
+        jobs, 3,
+        [&](const Job&) -> std::string_view {
+            ++running;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (running.load() < 3 && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            if (running.load() == 3) ++sawAll;
+            return "";
+        },
+        [](std::size_t, std::string_view) {});
+    EXPECT_EQ(sawAll.load(), 3);
+}
+
+TEST(RunJobs, ThreadCount) {
+    EXPECT_EQ(ThreadCount(3, 10), 3u);
+    EXPECT_EQ(ThreadCount(8, 2), 2u);  // no idle threads
+    EXPECT_EQ(ThreadCount(4, 0), 1u);
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    EXPECT_EQ(ThreadCount(0, 1000), cores);
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+#include "tools/Batch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <optional>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include "convert/ConvertFile.h"
+
+namespace bmpvintage {
+
+namespace fs = std::filesystem;
+
+std::vector<Job> PlanJobs(const CommandLine& commandLine) {
+    std::vector<Job> jobs;
+    jobs.reserve(commandLine.inputs.size());
+    for (const std::string& input : commandLine.inputs) {
+        Job job;
+        job.input = input;
+        switch (commandLine.mode) {
+            case Mode::Pair:
+                job.output = commandLine.output;
+                break;
+            case Mode::OutputDir:
+                job.output = fs::path(commandLine.outputDir) / job.input.filename();
+                break;
+            case Mode::InPlace:
+                job.output = job.input;
+                break;
+        }
+        jobs.push_back(std::move(job));
+    }
+    return jobs;
+}
+
+namespace {
+
+bool Exists(const fs::path& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+}  // namespace
+
+std::string FileIdentity(const fs::path& path) {
+#ifndef _WIN32
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+        return "inode:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    }
+#endif
+    std::error_code ec;
+    fs::path canonical = fs::weakly_canonical(path, ec);
+    if (ec) canonical = fs::absolute(path, ec).lexically_normal();
+    return "path:" + canonical.string();
+}
+
+void RefuseClashes(std::span<Job> jobs, bool inPlace) {
+    std::set<std::string> inputs;
+    if (!inPlace) {
+        // Only inputs that exist can be harmed; a missing one fails on its own.
+        for (const Job& job : jobs) {
+            if (Exists(job.input)) inputs.insert(FileIdentity(job.input));
+        }
+    }
+    std::set<std::string> outputs;
+    for (Job& job : jobs) {
+        const std::string output = FileIdentity(job.output);
+        if (inputs.contains(output)) {
+            job.refusal = kOverwritesInput;
+        } else if (!outputs.insert(output).second) {
+            job.refusal = kSameOutput;
+        }
+    }
+}
+
+std::string_view RunJob(const Job& job) {
+    try {
+        const auto native = [](const fs::path& p) -> std::optional<sorvane::NativePath> {
+            if (p.empty()) return std::nullopt;
+            return p.native();
+        };
+        return sorvane::ConvertFile(native(job.input), native(job.output));
+    } catch (...) {
+        return "Not enough memory";
+    }
+}
+
+void RunJobs(std::span<const Job> jobs, unsigned threads,
+             const std::function<std::string_view(const Job&)>& run,
+             const std::function<void(std::size_t, std::string_view)>& finished) {
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t i = next++; i < jobs.size(); i = next++) {
+            finished(i, jobs[i].refusal.empty() ? run(jobs[i]) : jobs[i].refusal);
+        }
+    };
+    threads = std::max(1u, threads);
+    std::vector<std::jthread> pool;
+    pool.reserve(threads - 1);
+    try {
+        for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Fewer threads than asked for: the ones running share the work.
+    }
+    work();  // this thread works too
+}
+
+unsigned ThreadCount(unsigned requested, std::size_t jobs) {
+    unsigned n = requested != 0 ? requested : std::thread::hardware_concurrency();
+    if (n == 0) n = 1;
+    if (jobs < n) n = static_cast<unsigned>(std::max<std::size_t>(jobs, 1));
+    return n;
+}
+
+}  // namespace bmpvintage

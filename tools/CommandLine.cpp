@@ -1,0 +1,144 @@
+#include "tools/CommandLine.h"
+
+#include <optional>
+
+namespace bmpvintage {
+
+namespace {
+
+CommandLine UsageError(std::string message) {
+    CommandLine c;
+    c.action = Action::Usage;
+    c.error = std::move(message);
+    return c;
+}
+
+// For "--name=value" or "--name value" (and "-jN" or "-j N"): the value, and
+// whether it took the next argument. No value when `arg` is not this option.
+struct OptionValue {
+    std::optional<std::string_view> value;
+    bool usedNext = false;
+    bool missing = false;
+};
+
+OptionValue ValueOf(std::string_view arg, std::string_view name, std::string_view shortName,
+                    std::span<const std::string_view> rest) {
+    OptionValue v;
+    if (arg == name || (!shortName.empty() && arg == shortName)) {
+        if (rest.empty()) {
+            v.missing = true;
+            return v;
+        }
+        v.value = rest.front();
+        v.usedNext = true;
+    } else if (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=') {
+        v.value = arg.substr(name.size() + 1);
+    } else if (!shortName.empty() && arg.starts_with(shortName) && arg.size() > shortName.size()) {
+        v.value = arg.substr(shortName.size());
+    }
+    return v;
+}
+
+}  // namespace
+
+unsigned ParseJobs(std::string_view text) {
+    if (text.empty() || text.size() > 5) return 0;
+    unsigned n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return 0;
+        n = n * 10 + static_cast<unsigned>(c - '0');
+    }
+    return n <= kMaxJobs ? n : 0;
+}
+
+CommandLine ParseCommandLine(std::span<const std::string_view> args) {
+    CommandLine c;
+    bool inPlace = false;
+    bool haveDir = false;
+    bool optionsEnded = false;
+    std::vector<std::string> files;
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            files.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help" || arg == "-h") {
+            c.action = Action::Help;
+            return c;
+        } else if (arg == "--version") {
+            c.action = Action::Version;
+            return c;
+        } else if (arg == "--in-place") {
+            inPlace = true;
+        } else if (const auto dir = ValueOf(arg, "--output-dir", "", args.subspan(i + 1));
+                   dir.value || dir.missing) {
+            if (dir.missing || dir.value->empty())
+                return UsageError("--output-dir needs a directory");
+            c.outputDir = *dir.value;
+            haveDir = true;
+            i += dir.usedNext;
+        } else if (const auto jobs = ValueOf(arg, "--jobs", "-j", args.subspan(i + 1));
+                   jobs.value || jobs.missing) {
+            c.jobs = jobs.missing ? 0 : ParseJobs(*jobs.value);
+            if (c.jobs == 0) {
+                return UsageError("--jobs needs a whole number from 1 to " +
+                                  std::to_string(kMaxJobs));
+            }
+            i += jobs.usedNext;
+        } else {
+            return UsageError("unknown option '" + std::string(arg) + "'");
+        }
+    }
+
+    if (inPlace && haveDir) return UsageError("--in-place and --output-dir cannot be combined");
+    if (inPlace || haveDir) {
+        if (files.empty()) return UsageError("no input files");
+        c.mode = inPlace ? Mode::InPlace : Mode::OutputDir;
+        c.inputs = std::move(files);
+        return c;
+    }
+    if (files.size() != 2) {
+        return UsageError(files.size() < 2 ? "expected INPUT and OUTPUT"
+                                           : "more than two files; use --output-dir DIR or "
+                                             "--in-place for many");
+    }
+    c.mode = Mode::Pair;
+    c.inputs.push_back(std::move(files[0]));
+    c.output = std::move(files[1]);
+    return c;
+}
+
+std::string_view HelpText() {
+    return "Usage: bmpvintage [OPTIONS] INPUT OUTPUT\n"
+           "       bmpvintage [OPTIONS] --output-dir DIR INPUT...\n"
+           "       bmpvintage [OPTIONS] --in-place INPUT...\n"
+           "\n"
+           "Gives BMP images a vintage (sepia) tone. Every byte that is not a colour\n"
+           "is kept; an output is replaced only once it has been written whole.\n"
+           "\n"
+           "Options:\n"
+           "  --output-dir DIR  write each INPUT into DIR under its own file name\n"
+           "                    (DIR is created if missing)\n"
+           "  --in-place        replace each INPUT with its toned version\n"
+           "  -j, --jobs N      convert N files at once (default: one per core)\n"
+           "  -h, --help        show this help and exit\n"
+           "      --version     show the version and exit\n"
+           "\n"
+           "An output that is one of the inputs is refused unless --in-place is given.\n"
+           "Failures are reported as 'bmpvintage: FILE: reason'; the other files are\n"
+           "still converted. On a terminal, a progress line shows the files done.\n"
+           "\n"
+           "Examples:\n"
+           "  bmpvintage photo.bmp photo-vintage.bmp\n"
+           "  bmpvintage --output-dir vintage *.bmp\n"
+           "  bmpvintage --in-place --jobs 2 scans/*.bmp\n"
+           "\n"
+           "Exit status: 0 every file converted, 1 a file was not converted,\n"
+           "2 the command line is wrong.\n";
+}
+
+}  // namespace bmpvintage

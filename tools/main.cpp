@@ -1,0 +1,110 @@
+// bmpvintage: gives BMP images a vintage tone from the command line.
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+#include "tools/Batch.h"
+#include "tools/CommandLine.h"
+#include "tools/Progress.h"
+
+namespace {
+
+using namespace bmpvintage;
+
+// One write, so that lines from different threads never mix.
+void WriteToStderr(std::string_view text) {
+    if (text.empty()) return;
+#ifdef _WIN32
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+#else
+    while (!text.empty()) {
+        const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+#endif
+}
+
+bool StderrIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return ::isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+bool MakeOutputDir(const std::filesystem::path& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    return std::filesystem::is_directory(dir, ec);
+}
+
+int Convert(const CommandLine& commandLine) {
+    if (commandLine.mode == Mode::OutputDir && !MakeOutputDir(commandLine.outputDir)) {
+        WriteToStderr(FailureMessage(commandLine.outputDir, "Cannot create output directory"));
+        return 1;
+    }
+    std::vector<Job> jobs = PlanJobs(commandLine);
+    RefuseClashes(jobs, commandLine.mode == Mode::InPlace);
+
+    Progress progress;
+    progress.terminal = commandLine.mode != Mode::Pair && StderrIsTerminal();
+    progress.total = jobs.size();
+    std::mutex stderrLock;
+    std::atomic<bool> failed{false};
+
+    WriteToStderr(progress.Start());
+    RunJobs(jobs, ThreadCount(commandLine.jobs, jobs.size()), RunJob,
+            [&](std::size_t index, std::string_view line) {
+                std::string failure;
+                if (!line.empty()) {
+                    failed = true;
+                    failure = FailureMessage(commandLine.inputs[index], line);
+                }
+                const std::lock_guard lock(stderrLock);
+                WriteToStderr(progress.Finished(failure));
+            });
+    WriteToStderr(progress.End());
+    return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    const CommandLine commandLine = ParseCommandLine(args);
+    switch (commandLine.action) {
+        case Action::Help:
+            std::fwrite(HelpText().data(), 1, HelpText().size(), stdout);
+            return 0;
+        case Action::Version:
+            std::fputs("bmpvintage " BMPVINTAGE_VERSION "\n", stdout);
+            return 0;
+        case Action::Usage:
+            WriteToStderr("bmpvintage: " + commandLine.error +
+                          "\nTry 'bmpvintage --help' for more information.\n");
+            return 2;
+        case Action::Convert:
+            break;
+    }
+    try {
+        return Convert(commandLine);
+    } catch (const std::exception&) {
+        WriteToStderr("bmpvintage: Not enough memory\n");
+        return 1;
+    }
+}

@@ -1,6 +1,10 @@
-/* SorvaneBMPVintage: gives a BMP image a vintage tone.
+/* SorvaneBMPVintage 1.0.0.1: gives a BMP image a vintage tone.
  *
- * One function, usable from C and C++. */
+ * One function, usable from C (C11, for char16_t) and C++. Link with
+ * libSorvaneBMPVintage (SONAME libSorvaneBMPVintage.so.1): through CMake,
+ * find_package(SorvaneBMPVintage) and the target
+ * SorvaneBMPVintage::SorvaneBMPVintage; through pkg-config, the package
+ * sorvanebmpvintage. */
 #ifndef SORVANE_BMPVINTAGE_H
 #define SORVANE_BMPVINTAGE_H
 
@@ -36,32 +40,39 @@ extern "C" {
 /* Reads the BMP file at inputPath, tones every colour it stores (a sepia
  * matrix capped at 255, then darkened by a tenth) and writes the result to
  * outputPath. Every other byte of the file (headers, row padding, gaps,
- * trailing data) is copied unchanged.
+ * trailing data) is copied unchanged, so the output has the input's size.
  *
  * Paths are null-terminated UTF-16. On POSIX systems they are converted to
  * UTF-8; a path with an unpaired surrogate cannot be opened. On Windows they
- * are used as wide paths unchanged.
+ * are used as wide paths unchanged. A null or empty path cannot be opened.
  *
- * inputPath and outputPath may name the same file. The output is written to
- * a new file in the output's directory and renamed over the output only when
- * complete, so a failure never leaves a partial file and never harms what
- * was there before. A symbolic link at outputPath has its target replaced;
- * an existing output keeps its permission bits.
+ * inputPath and outputPath may name the same file. The input is read whole
+ * and closed first; the output is written to a new file in the output's
+ * directory and renamed over the output only when complete. A symbolic link
+ * at outputPath has its target replaced; an existing output keeps its
+ * permission bits. Only a regular file is replaced.
  *
- * Returns 0 on success. Returns 1 on failure, after writing exactly one of
- * these lines (and a line feed) to standard error in one write:
- *   "Error opening input file"  - inputPath is null or cannot be opened
+ * Returns 0 when the output has been written whole. Returns 1 on failure,
+ * after writing exactly one of these lines, and a line feed, to standard
+ * error (file descriptor 2) in a single write:
+ *   "Error opening input file"  - inputPath is null, empty, missing, not a
+ *                                 regular file, or cannot be opened
  *   "Error reading input file"  - a read failed after the open
- *   "Not a valid BMP file"      - not a BMP, or damaged: sizes or offsets
- *                                 point outside the file, or the headers
+ *   "Not a valid BMP file"      - not a BMP (the first two bytes are not
+ *                                 "BM"), or damaged: sizes or offsets point
+ *                                 outside the file, or the headers
  *                                 contradict themselves (bad colour masks)
- *   "Unsupported BMP file"      - a BMP of a kind that is not converted
+ *   "Unsupported BMP file"      - a well-formed BMP of a kind that is not
+ *                                 converted
  *   "Not enough memory"         - the file could not be held in memory
- *   "Error opening output file" - outputPath is null, a directory, or its
- *                                 directory does not exist or is not writable
+ *   "Error opening output file" - outputPath is null, empty, a directory or
+ *                                 other non-regular file, or its directory
+ *                                 does not exist or is not writable
  *   "Error writing output file" - a write, flush or the final rename failed
- * On any failure before the output is opened, nothing at outputPath is
- * created or changed.
+ * Nothing else is ever printed, and nothing is printed on success. On
+ * failure the file at outputPath, if there was one, is left exactly as it
+ * was and no new file is left behind. Nothing is thrown and no error code is
+ * stored (errno may have changed).
  *
  * Thread safety: calls share no state; any number may run at once on
  * different files. Two calls writing the same output at once each replace it

@@ -6,9 +6,21 @@
 #include <optional>
 #include <set>
 #include <system_error>
-#include <thread>
 
-#ifndef _WIN32
+#ifndef BMPVINTAGE_NO_THREADS
+#include <mutex>
+#include <thread>
+#endif
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cwctype>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -50,7 +62,22 @@ bool Exists(const fs::path& path) {
 }  // namespace
 
 std::string FileIdentity(const fs::path& path) {
-#ifndef _WIN32
+#ifdef _WIN32
+    // The volume and file index name the file whatever its case, short name
+    // or hard link.
+    const HANDLE h =
+        ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool ok = ::GetFileInformationByHandle(h, &info) != 0;
+        ::CloseHandle(h);
+        if (ok) {
+            return "file:" + std::to_string(info.dwVolumeSerialNumber) + ":" +
+                   std::to_string(info.nFileIndexHigh) + ":" + std::to_string(info.nFileIndexLow);
+        }
+    }
+#else
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) {
         return "inode:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
@@ -59,7 +86,14 @@ std::string FileIdentity(const fs::path& path) {
     std::error_code ec;
     fs::path canonical = fs::weakly_canonical(path, ec);
     if (ec) canonical = fs::absolute(path, ec).lexically_normal();
+#ifdef _WIN32
+    // File names differ only in case on Windows' file systems.
+    std::wstring name = canonical.native();
+    for (wchar_t& c : name) c = static_cast<wchar_t>(std::towlower(c));
+    return "path:" + fs::path(name).string();
+#else
     return "path:" + canonical.string();
+#endif
 }
 
 void RefuseClashes(std::span<Job> jobs, bool inPlace) {
@@ -96,10 +130,21 @@ std::string_view RunJob(const Job& job) {
 void RunJobs(std::span<const Job> jobs, unsigned threads,
              const std::function<std::string_view(const Job&)>& run,
              const std::function<void(std::size_t, std::string_view)>& finished) {
+    const auto line = [&](std::size_t i) {
+        return jobs[i].refusal.empty() ? run(jobs[i]) : jobs[i].refusal;
+    };
+#ifdef BMPVINTAGE_NO_THREADS
+    // A toolchain without std::thread (MinGW's win32 thread model): one at a time.
+    (void)threads;
+    for (std::size_t i = 0; i < jobs.size(); ++i) finished(i, line(i));
+#else
     std::atomic<std::size_t> next{0};
+    std::mutex finishing;
     const auto work = [&] {
         for (std::size_t i = next++; i < jobs.size(); i = next++) {
-            finished(i, jobs[i].refusal.empty() ? run(jobs[i]) : jobs[i].refusal);
+            const std::string_view result = line(i);
+            const std::lock_guard lock(finishing);
+            finished(i, result);
         }
     };
     threads = std::max(1u, threads);
@@ -111,10 +156,16 @@ void RunJobs(std::span<const Job> jobs, unsigned threads,
         // Fewer threads than asked for: the ones running share the work.
     }
     work();  // this thread works too
+#endif
 }
 
 unsigned ThreadCount(unsigned requested, std::size_t jobs) {
+#ifdef BMPVINTAGE_NO_THREADS
+    unsigned n = 1;
+    (void)requested;
+#else
     unsigned n = requested != 0 ? requested : std::thread::hardware_concurrency();
+#endif
     if (n == 0) n = 1;
     if (jobs < n) n = static_cast<unsigned>(std::max<std::size_t>(jobs, 1));
     return n;

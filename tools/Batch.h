@@ -27,8 +27,9 @@ inline constexpr std::string_view kSameOutput = "Same output file as an earlier 
 // One job per input: OUTPUT, DIR/<input's file name>, or the input itself.
 std::vector<Job> PlanJobs(const CommandLine& commandLine);
 
-// Names a file however it is spelled: by device and inode when it exists
-// (so that hard and symbolic links match), otherwise by its canonical path.
+// Names a file however it is spelled: by device and inode (on Windows,
+// volume and file index) when it exists, so that hard and symbolic links
+// match; otherwise by its canonical path.
 std::string FileIdentity(const std::filesystem::path& path);
 
 // Refuses a job whose output is an existing input file (unless `inPlace`),
@@ -41,7 +42,7 @@ std::string_view RunJob(const Job& job);
 
 // Runs every job that is not refused, `threads` at a time, each by `run`.
 // Calls `finished(index, line)` once per job (refused ones included, with
-// their refusal), from the thread that ran it; calls may overlap.
+// their refusal), from the thread that ran it, one call at a time.
 void RunJobs(std::span<const Job> jobs, unsigned threads,
              const std::function<std::string_view(const Job&)>& run,
              const std::function<void(std::size_t, std::string_view)>& finished);

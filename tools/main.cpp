@@ -1,8 +1,6 @@
 // bmpvintage: gives BMP images a vintage tone from the command line.
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -64,8 +62,7 @@ int Convert(const CommandLine& commandLine) {
     Progress progress;
     progress.terminal = commandLine.mode != Mode::Pair && StderrIsTerminal();
     progress.total = jobs.size();
-    std::mutex stderrLock;
-    std::atomic<bool> failed{false};
+    bool failed = false;
 
     WriteToStderr(progress.Start());
     RunJobs(jobs, ThreadCount(commandLine.jobs, jobs.size()), RunJob,
@@ -75,7 +72,6 @@ int Convert(const CommandLine& commandLine) {
                     failed = true;
                     failure = FailureMessage(commandLine.inputs[index], line);
                 }
-                const std::lock_guard lock(stderrLock);
                 WriteToStderr(progress.Finished(failure));
             });
     WriteToStderr(progress.End());

@@ -1,0 +1,36 @@
+# Checks the shared library's dynamic symbol table (BMPVintage, a function,
+# and nothing else), its SONAME, and that it does not depend on the host
+# framework.
+#   cmake -DLIBRARY=<file> -DNM=<nm> -DOBJDUMP=<objdump> -P CheckExports.cmake
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(STRIP "${symbols}" symbols)
+string(REGEX REPLACE "\n" ";" lines "${symbols}")
+set(names "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-fA-F]* *([A-Za-z]) (.+)$")
+    list(APPEND names "${CMAKE_MATCH_1} ${CMAKE_MATCH_2}")
+  endif()
+endforeach()
+if(NOT names STREQUAL "T BMPVintage")
+  message(FATAL_ERROR "dynamic symbols defined: [${names}], expected [T BMPVintage]")
+endif()
+
+execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE headers RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${LIBRARY}")
+endif()
+if(NOT headers MATCHES "SONAME +libSorvaneBMPVintage\\.so\\.1\n")
+  message(FATAL_ERROR "SONAME is not libSorvaneBMPVintage.so.1")
+endif()
+if(headers MATCHES "NEEDED +libHostFramework")
+  message(FATAL_ERROR "the library must not need the host framework")
+endif()
+get_filename_component(file ${LIBRARY} NAME)
+if(NOT file STREQUAL "libSorvaneBMPVintage.so.1.0.0.1")
+  message(FATAL_ERROR "library file ${file}, expected libSorvaneBMPVintage.so.1.0.0.1")
+endif()
+message("exports: ${names}; SONAME libSorvaneBMPVintage.so.1")

@@ -1,0 +1,28 @@
+# Looks for what the Windows build and its tests need: the MinGW-w64 cross
+# compilers, widl, windres and Wine. Sets `out` to what is missing, or to an
+# empty string when everything is here, and SORVANE_WINE to Wine's loader.
+function(sorvane_find_windows_tools out)
+  set(prefix x86_64-w64-mingw32)
+  set(missing "")
+  find_program(SORVANE_MINGW_CXX NAMES ${prefix}-g++-win32 ${prefix}-g++-posix ${prefix}-g++)
+  if(NOT SORVANE_MINGW_CXX)
+    list(APPEND missing "no ${prefix}-g++ (Debian: g++-mingw-w64-x86-64)")
+  endif()
+  find_program(SORVANE_MINGW_WIDL NAMES ${prefix}-widl)
+  if(NOT SORVANE_MINGW_WIDL)
+    list(APPEND missing "no ${prefix}-widl (Debian: mingw-w64-tools)")
+  endif()
+  find_program(SORVANE_MINGW_WINDRES NAMES ${prefix}-windres)
+  if(NOT SORVANE_MINGW_WINDRES)
+    list(APPEND missing "no ${prefix}-windres (Debian: binutils-mingw-w64-x86-64)")
+  endif()
+  # Debian's wine64 package puts the 64-bit loader here.
+  find_program(SORVANE_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+  find_program(SORVANE_WINE NAMES wine64)
+  if(NOT SORVANE_WINE)
+    list(APPEND missing "no wine64 (Debian: wine64)")
+  endif()
+  list(JOIN missing "; " missing)
+  set(${out} "${missing}" PARENT_SCOPE)
+  set(SORVANE_WINE "${SORVANE_WINE}" PARENT_SCOPE)
+endfunction()

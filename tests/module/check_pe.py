@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Reads SorvaneBMPVintage.DLL with pefile, a PE reader independent of the
+toolchain that wrote it, and checks its export table, the DLLs it imports
+and its resources (version record and type library)."""
+import struct
+import sys
+
+import pefile
+
+RT_VERSION = 16
+LANG_EN_US = 1033
+STRINGS = {
+    "CompanyName": "",
+    "FileDescription": "SorvaneBMPVintage DLL",
+    "FileVersion": "1, 0, 0, 1",
+    "InternalName": "SorvaneBMPVintage",
+    "LegalCopyright": "Copyright (C) Sorvane. All rights reserved.",
+    "LegalTrademarks": "",
+    "OriginalFilename": "SorvaneBMPVintage.DLL",
+    "ProductName": "SorvaneBMPVintage Dynamic Link Library",
+    "ProductVersion": "1, 0, 0, 1",
+    "OLESelfRegister": "",
+}
+# What Windows itself provides; anything else would have to travel with the DLL.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "ntdll.dll"}
+
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+
+
+def exports(pe):
+    d = pe.DIRECTORY_ENTRY_EXPORT
+    check(pe.get_string_at_rva(d.struct.Name) == b"SORVANEBMPVINTAGE.dll",
+          "export directory names the module SORVANEBMPVINTAGE.dll")
+    check(d.struct.Base == 1, "ordinal base 1")
+    check(d.struct.NumberOfFunctions == 1 and d.struct.NumberOfNames == 1,
+          "one function, one name")
+    check([(s.ordinal, s.name) for s in d.symbols] == [(1, b"BMPVintage")],
+          "only BMPVintage, at ordinal 1: %r" % [(s.ordinal, s.name) for s in d.symbols])
+    check(all(s.forwarder is None for s in d.symbols), "no forwarders")
+
+
+def imports(pe):
+    names = {e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    check(names and names <= SYSTEM_DLLS, "imports only system DLLs: %s" % sorted(names))
+
+
+def resource(pe, type_match):
+    """(id, language, data) of every resource of the matching type."""
+    found = []
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if not type_match(t):
+            continue
+        for n in t.directory.entries:
+            for lang in n.directory.entries:
+                e = lang.data.struct
+                found.append((n.id, lang.id, pe.get_data(e.OffsetToData, e.Size)))
+    return found
+
+
+def version_record(pe):
+    check(len(resource(pe, lambda t: t.id == RT_VERSION)) == 1, "one version resource")
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    check(fixed.Signature == 0xFEEF04BD, "fixed-info signature")
+    check((fixed.FileVersionMS, fixed.FileVersionLS) == (0x00010000, 1), "file version 1.0.0.1")
+    check((fixed.ProductVersionMS, fixed.ProductVersionLS) == (0x00010000, 1),
+          "product version 1.0.0.1")
+    check(fixed.FileFlagsMask == 0x3F, "flags mask 0x3F")
+    check(fixed.FileFlags == 0, "flags 0")
+    check(fixed.FileOS == 4, "operating system 4")
+    check(fixed.FileType == 2, "file type 2")
+    check(fixed.FileSubtype == 0, "subtype 0")
+    check((fixed.FileDateMS, fixed.FileDateLS) == (0, 0), "no date")
+
+    tables = []
+    translations = []
+    for info in pe.FileInfo[0]:
+        if info.Key == b"StringFileInfo":
+            tables += info.StringTable
+        elif info.Key == b"VarFileInfo":
+            for var in info.Var:
+                translations.append(var.entry)
+    check([t.LangID for t in tables] == [b"040904B0"] or
+          [t.LangID for t in tables] == [b"040904b0"], "one string table, 040904B0")
+    if tables:
+        got = {k.decode(): v.decode() for k, v in tables[0].entries.items()}
+        check(got == STRINGS, "version strings: %r" % got)
+    check(translations == [{b"Translation": b"0x0409 0x04b0"}],
+          "one translation, 0x0409 with code page 1200: %r" % translations)
+
+
+def type_library(pe):
+    libs = resource(pe, lambda t: t.name is not None and str(t.name) == "TYPELIB")
+    check([(i, lang) for i, lang, _ in libs] == [(1, LANG_EN_US)], "TYPELIB 1, language 1033")
+    if not libs:
+        return
+    data = libs[0][2]
+    (magic1, magic2, _posguid, lcid, _lcid2, varflags, version, _flags, typeinfos, helpstring,
+     _hsctx, _hctx, _names, _chars, _nameoff, helpfile) = struct.unpack_from("<4sI14i", data)
+    check(magic1 == b"MSFT", "a compiled (MSFT) type library")
+    check(lcid == 0x0409, "locale 0x0409")
+    check(varflags & 0xF == 1, "for 32-bit Windows (SYS_WIN32)")
+    check(version == 1, "version 1.0")
+    check(typeinfos == 0, "no type descriptions")
+    check(helpstring == -1 and helpfile == -1, "no help string, no help file")
+    check(b"S\0o\0r\0v\0a\0n\0e\0B\0M\0P\0V\0i\0n\0t\0a\0g\0e" not in data and
+          b"SorvaneBMPVintage" in data, "the library's name")
+
+
+def main():
+    pe = pefile.PE(sys.argv[1])
+    check(pe.FILE_HEADER.Characteristics & 0x2000, "a DLL")
+    exports(pe)
+    imports(pe)
+    version_record(pe)
+    type_library(pe)
+    for f in failures:
+        print("check failed:", f)
+    if not failures:
+        print("all checks passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

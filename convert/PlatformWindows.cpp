@@ -3,6 +3,10 @@
 #include <windows.h>
 #include <io.h>
 
+// <windows.h> maps ReplaceFile to the system's ReplaceFileW; this file
+// defines sorvane::ReplaceFile.
+#undef ReplaceFile
+
 #include <cstring>
 #include <new>
 

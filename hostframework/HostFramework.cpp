@@ -17,7 +17,7 @@ namespace {
 
 // A lock that needs no construction at run time.
 class Lock {
-public:
+  public:
     void Acquire() {
 #ifdef _WIN32
         AcquireSRWLockExclusive(&lock_);
@@ -33,7 +33,7 @@ public:
 #endif
     }
 
-private:
+  private:
 #ifdef _WIN32
     SRWLOCK lock_ = SRWLOCK_INIT;
 #else
@@ -77,7 +77,7 @@ void Record(HostEventKind kind, std::int32_t flag, void* module, std::size_t siz
 }
 
 class LibraryRegistration {
-public:
+  public:
     LibraryRegistration(const HostExtensionModule& record, std::int32_t systemModule)
         : module_(record.module),
           resource_(record.resource),
@@ -104,7 +104,7 @@ public:
     LibraryRegistration* next() const { return next_; }
     HostRegisteredModule Describe() const { return {module_, system_, classes_, factories_}; }
 
-private:
+  private:
     LibraryRegistration* next_ = nullptr;
     void* module_;
     void* resource_;
@@ -193,8 +193,7 @@ HOSTFRAMEWORK_API void* HostAllocate(std::size_t size) {
     return memory;
 }
 
-HOSTFRAMEWORK_API void HostConstructLibraryRegistration(void* storage,
-                                                        HostExtensionModule* record,
+HOSTFRAMEWORK_API void HostConstructLibraryRegistration(void* storage, HostExtensionModule* record,
                                                         std::int32_t systemModule) {
     if (storage == nullptr || record == nullptr) return;
     Hold hold;

@@ -50,10 +50,10 @@ typedef struct HostModuleState {
  * when the module is loaded; its fields belong to the framework. */
 typedef struct HostExtensionModule {
     int32_t initialized;
-    void* module;                       /* the module's instance handle */
-    void* resource;                     /* where its resources are loaded from */
-    HostListEntry* firstSharedClass;    /* the classes the module registered */
-    HostListEntry* firstSharedFactory;  /* the factories the module registered */
+    void* module;                      /* the module's instance handle */
+    void* resource;                    /* where its resources are loaded from */
+    HostListEntry* firstSharedClass;   /* the classes the module registered */
+    HostListEntry* firstSharedFactory; /* the factories the module registered */
 } HostExtensionModule;
 
 /* The largest library-registration object; modules allocate this much. */
@@ -96,8 +96,7 @@ HOSTFRAMEWORK_API void* HostAllocate(size_t size);
 /* Constructs the library-registration object in `storage` (memory from
  * HostAllocate, at least HOSTFRAMEWORK_REGISTRATION_SIZE bytes), which joins
  * the chain. The object and its memory belong to the framework from then on. */
-HOSTFRAMEWORK_API void HostConstructLibraryRegistration(void* storage,
-                                                        HostExtensionModule* record,
+HOSTFRAMEWORK_API void HostConstructLibraryRegistration(void* storage, HostExtensionModule* record,
                                                         int32_t systemModule);
 
 typedef HostModuleState* (*HostGetModuleStateFn)(void);

@@ -29,13 +29,21 @@ void* Instance() {
     return info.dli_fbase;
 }
 
-__attribute__((constructor(101))) void SetAsideAtLoad() { ModuleRawMain(kProcessAttach); }
+__attribute__((constructor(101))) void SetAsideAtLoad() {
+    ModuleRawMain(kProcessAttach);
+}
 
-__attribute__((destructor(101))) void AfterExitAtUnload() { ModuleRawMain(kProcessDetach); }
+__attribute__((destructor(101))) void AfterExitAtUnload() {
+    ModuleRawMain(kProcessDetach);
+}
 
-__attribute__((constructor)) void AttachAtLoad() { ModuleMain(Instance(), kProcessAttach); }
+__attribute__((constructor)) void AttachAtLoad() {
+    ModuleMain(Instance(), kProcessAttach);
+}
 
-__attribute__((destructor)) void DetachAtUnload() { ModuleMain(Instance(), kProcessDetach); }
+__attribute__((destructor)) void DetachAtUnload() {
+    ModuleMain(Instance(), kProcessDetach);
+}
 
 }  // namespace
 
@@ -43,12 +51,12 @@ bool FindFramework(FrameworkCalls& calls) {
     // RTLD_NOLOAD: only a framework the host has already loaded counts.
     void* const library = dlopen(HOSTFRAMEWORK_LIBRARY_NAME, RTLD_NOW | RTLD_NOLOAD);
     if (library == nullptr) return false;
-    const bool found = Resolve(library, "HostGetModuleState", calls.getModuleState) &&
-                       Resolve(library, "HostInitExtensionModule", calls.initExtensionModule) &&
-                       Resolve(library, "HostTermExtensionModule", calls.termExtensionModule) &&
-                       Resolve(library, "HostAllocate", calls.allocate) &&
-                       Resolve(library, "HostConstructLibraryRegistration",
-                               calls.constructLibraryRegistration);
+    const bool found =
+        Resolve(library, "HostGetModuleState", calls.getModuleState) &&
+        Resolve(library, "HostInitExtensionModule", calls.initExtensionModule) &&
+        Resolve(library, "HostTermExtensionModule", calls.termExtensionModule) &&
+        Resolve(library, "HostAllocate", calls.allocate) &&
+        Resolve(library, "HostConstructLibraryRegistration", calls.constructLibraryRegistration);
     // The host's own reference keeps the framework loaded.
     dlclose(library);
     return found;

@@ -24,7 +24,9 @@ bool Resolve(HMODULE library, const char* name, Fn& out) {
     return out != nullptr;
 }
 
-BOOL WINAPI RawDllMain(HANDLE, DWORD reason, LPVOID) { return ModuleRawMain(reason) != 0; }
+BOOL WINAPI RawDllMain(HANDLE, DWORD reason, LPVOID) {
+    return ModuleRawMain(reason) != 0;
+}
 
 }  // namespace
 
@@ -37,8 +39,7 @@ bool FindFramework(FrameworkCalls& calls) {
            Resolve(library, "HostInitExtensionModule", calls.initExtensionModule) &&
            Resolve(library, "HostTermExtensionModule", calls.termExtensionModule) &&
            Resolve(library, "HostAllocate", calls.allocate) &&
-           Resolve(library, "HostConstructLibraryRegistration",
-                   calls.constructLibraryRegistration);
+           Resolve(library, "HostConstructLibraryRegistration", calls.constructLibraryRegistration);
 }
 
 }  // namespace sorvane

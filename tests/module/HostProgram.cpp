@@ -74,8 +74,12 @@ Module Load(const NativeString& path) {
         reinterpret_cast<Generic>(GetProcAddress(library, "BMPVintage")));
     return m;
 }
-bool Unload(Module& m) { return FreeLibrary(static_cast<HMODULE>(m.library)) != 0; }
-bool FrameworkLoaded() { return GetModuleHandleW(L"HostFramework.dll") != nullptr; }
+bool Unload(Module& m) {
+    return FreeLibrary(static_cast<HMODULE>(m.library)) != 0;
+}
+bool FrameworkLoaded() {
+    return GetModuleHandleW(L"HostFramework.dll") != nullptr;
+}
 #else
 Module Load(const NativeString& path) {
     Module m;
@@ -90,7 +94,9 @@ Module Load(const NativeString& path) {
     if (symbol != nullptr && dladdr(symbol, &info) != 0) m.instance = info.dli_fbase;
     return m;
 }
-bool Unload(Module& m) { return dlclose(m.library) == 0; }
+bool Unload(Module& m) {
+    return dlclose(m.library) == 0;
+}
 bool FrameworkLoaded() {
     void* const framework = dlopen("libHostFramework.so.1", RTLD_NOW | RTLD_NOLOAD);
     if (framework != nullptr) dlclose(framework);
@@ -238,7 +244,9 @@ std::vector<HostEvent> EventsSince(std::size_t mark) {
     return events;
 }
 
-std::size_t Mark() { return HostReadEvents(0, nullptr, 0); }
+std::size_t Mark() {
+    return HostReadEvents(0, nullptr, 0);
+}
 
 bool Is(const HostEvent& e, HostEventKind kind, std::int32_t flag, const void* module) {
     return e.kind == kind && e.flag == flag && e.module == module;
@@ -264,7 +272,9 @@ struct HostLists {
 };
 
 #ifdef _WIN32
-DWORD WINAPI DoNothing(void*) { return 0; }
+DWORD WINAPI DoNothing(void*) {
+    return 0;
+}
 #endif
 
 void CheckLoadAndUnload(Checker& check, const NativeString& path, const NativeString& sample,

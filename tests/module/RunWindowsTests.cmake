@@ -19,22 +19,31 @@ if(GENERATOR)
   set(generator -G ${GENERATOR})
 endif()
 
-function(run what)
-  message(STATUS "${what}")
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result)
+function(check what result)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "${what}: failed (${result})")
   endif()
 endfunction()
 
-run("Configuring the Windows build in ${BINARY}"
-  ${CMAKE_COMMAND} -S ${SOURCE} -B ${BINARY} ${generator}
+# The emulator goes in as one argument, a list.
+message(STATUS "Configuring the Windows build in ${BINARY}")
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${BINARY} ${generator}
     -DCMAKE_TOOLCHAIN_FILE=${SOURCE}/cmake/mingw-w64-x86_64.cmake
     -DCMAKE_BUILD_TYPE=Release
     -DSORVANE_BUILD_TESTS=OFF
     -DSORVANE_WINDOWS_TESTS=ON
-    "-DCMAKE_CROSSCOMPILING_EMULATOR=${emulator}")
+    "-DCMAKE_CROSSCOMPILING_EMULATOR=${emulator}"
+  RESULT_VARIABLE result)
+check("Configuring" "${result}")
+
+function(run what)
+  message(STATUS "${what}")
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result)
+  check("${what}" "${result}")
+endfunction()
+
 run("Building" ${CMAKE_COMMAND} --build ${BINARY} --parallel 2)
 run("Preparing the Wine prefix" ${emulator} wineboot.exe --init)
 run("Running the Windows tests under Wine"
-  ${CMAKE_CTEST_COMMAND} --test-dir ${BINARY} --output-on-failure)
+  ${CMAKE_CTEST_COMMAND} --test-dir ${BINARY} --output-on-failure --no-tests=error)

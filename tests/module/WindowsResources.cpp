@@ -3,7 +3,6 @@
 //
 // Usage: module_resources SorvaneBMPVintage.DLL
 #include <windows.h>
-#include <oleauto.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -85,9 +84,8 @@ void CheckVersionRecord(Checker& check, const wchar_t* path) {
         value = nullptr;
         length = 0;
         const bool found = VerQueryValueW(data.data(), query, &value, &length) != 0;
-        const wchar_t* text = found && value != nullptr && length > 0
-                                  ? static_cast<const wchar_t*>(value)
-                                  : L"";
+        const wchar_t* text =
+            found && value != nullptr && length > 0 ? static_cast<const wchar_t*>(value) : L"";
         const bool same = found && std::wcscmp(text, s.value) == 0;
         if (!same) std::fprintf(stderr, "version string %ls: got \"%ls\"\n", s.key, text);
         CHECK(check, same);

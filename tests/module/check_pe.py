@@ -89,7 +89,9 @@ def version_record(pe):
     if tables:
         got = {k.decode(): v.decode() for k, v in tables[0].entries.items()}
         check(got == STRINGS, "version strings: %r" % got)
-    check(translations == [{b"Translation": b"0x0409 0x04b0"}],
+    translations = [{k: (v.decode() if isinstance(v, bytes) else v).lower() for k, v in t.items()}
+                    for t in translations]
+    check(translations == [{b"Translation": "0x0409 0x04b0"}],
           "one translation, 0x0409 with code page 1200: %r" % translations)
 
 

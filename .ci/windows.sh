@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Tools for the Windows build and its tests under Wine, installed when
+# missing, so that the test command cross-compiles the DLL and runs it.
+set -euo pipefail
+need=()
+for pkg in g++-mingw-w64-x86-64 mingw-w64-tools wine64 python3-pefile; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi

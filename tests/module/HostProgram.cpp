@@ -5,7 +5,9 @@
 // the framework, and the module must join and leave its chain) and without it
 // (the module must load and convert the same).
 //
-// Usage: module_host MODULE SAMPLE.bmp WORKDIR
+// Usage: module_host MODULE SAMPLE.bmp WORKDIR [FRAMEWORK]
+// FRAMEWORK, for the host without the framework: the framework library, to
+// be loaded at run time and unloaded before the module.
 // Exit status: 0 when every check passed, 1 otherwise.
 #include <cstdint>
 #include <cstdio>
@@ -25,9 +27,7 @@
 #include <dlfcn.h>
 #endif
 
-#if HOST_WITH_FRAMEWORK
 #include "HostFramework.h"
-#endif
 
 namespace {
 
@@ -63,39 +63,43 @@ struct Module {
 };
 
 #ifdef _WIN32
-Module Load(const NativeString& path) {
-    Module m;
-    const HMODULE library = LoadLibraryW(path.c_str());
-    if (library == nullptr) return m;
-    m.library = library;
-    m.instance = library;
-    using Generic = void (*)();
-    m.convert = reinterpret_cast<BMPVintageFn>(
-        reinterpret_cast<Generic>(GetProcAddress(library, "BMPVintage")));
-    return m;
+void* OpenLibrary(const NativeString& path) {
+    return LoadLibraryW(path.c_str());
 }
-bool Unload(Module& m) {
-    return FreeLibrary(static_cast<HMODULE>(m.library)) != 0;
+bool CloseLibrary(void* library) {
+    return FreeLibrary(static_cast<HMODULE>(library)) != 0;
+}
+template <typename Fn>
+Fn Symbol(void* library, const char* name) {
+    using Generic = void (*)();
+    return reinterpret_cast<Fn>(
+        reinterpret_cast<Generic>(GetProcAddress(static_cast<HMODULE>(library), name)));
+}
+// A module's instance handle is its HMODULE.
+void* InstanceOf(void* library) {
+    return library;
 }
 bool FrameworkLoaded() {
     return GetModuleHandleW(L"HostFramework.dll") != nullptr;
 }
 #else
-Module Load(const NativeString& path) {
-    Module m;
-    m.library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (m.library == nullptr) {
-        std::fprintf(stderr, "dlopen: %s\n", dlerror());
-        return m;
-    }
-    void* const symbol = dlsym(m.library, "BMPVintage");
-    m.convert = reinterpret_cast<BMPVintageFn>(symbol);
-    Dl_info info{};
-    if (symbol != nullptr && dladdr(symbol, &info) != 0) m.instance = info.dli_fbase;
-    return m;
+void* OpenLibrary(const NativeString& path) {
+    void* const library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) std::fprintf(stderr, "dlopen: %s\n", dlerror());
+    return library;
 }
-bool Unload(Module& m) {
-    return dlclose(m.library) == 0;
+bool CloseLibrary(void* library) {
+    return dlclose(library) == 0;
+}
+template <typename Fn>
+Fn Symbol(void* library, const char* name) {
+    return reinterpret_cast<Fn>(dlsym(library, name));
+}
+// A module's instance handle is the address it is loaded at.
+void* InstanceOf(void* library) {
+    Dl_info info{};
+    void* const symbol = dlsym(library, "BMPVintage");
+    return symbol != nullptr && dladdr(symbol, &info) != 0 ? info.dli_fbase : nullptr;
 }
 bool FrameworkLoaded() {
     void* const framework = dlopen("libHostFramework.so.1", RTLD_NOW | RTLD_NOLOAD);
@@ -103,6 +107,18 @@ bool FrameworkLoaded() {
     return framework != nullptr;
 }
 #endif
+
+Module Load(const NativeString& path) {
+    Module m;
+    m.library = OpenLibrary(path);
+    if (m.library == nullptr) return m;
+    m.convert = Symbol<BMPVintageFn>(m.library, "BMPVintage");
+    m.instance = InstanceOf(m.library);
+    return m;
+}
+bool Unload(Module& m) {
+    return CloseLibrary(m.library);
+}
 
 Bytes ReadAll(const NativeString& path) {
 #ifdef _WIN32
@@ -399,9 +415,39 @@ void CheckInitialisationRefused(Checker& check, const NativeString& path) {
 #endif
 }
 
+#else  // HOST_WITH_FRAMEWORK
+
+// The framework loaded by the host at run time, then the module, then the
+// framework unloaded first: its shutdown takes the module out of the chain,
+// and the module, unloaded later, must neither need it nor reach for it.
+void CheckFrameworkUnloadedFirst(Checker& check, const NativeString& path,
+                                 const NativeString& frameworkPath, const NativeString& sample,
+                                 const NativeString& workDir) {
+    void* const framework = OpenLibrary(frameworkPath);
+    CHECK(check, framework != nullptr);
+    if (framework == nullptr) return;
+    using ListFn = std::size_t (*)(HostRegisteredModule*, std::size_t);
+    const auto list = Symbol<ListFn>(framework, "HostListRegisteredModules");
+    CHECK(check, list != nullptr);
+
+    Module m = Load(path);
+    CHECK(check, m.library != nullptr);
+    if (list != nullptr) {
+        HostRegisteredModule chain[4]{};
+        CHECK(check, list(chain, 4) == 1);
+        CHECK(check, chain[0].module == m.instance && m.instance != nullptr);
+    }
+    CHECK(check, CloseLibrary(framework));
+    CHECK(check, !FrameworkLoaded());
+    if (m.library == nullptr) return;
+    CheckConversions(check, m, sample, workDir);
+    CHECK(check, Unload(m));
+}
+
 #endif  // HOST_WITH_FRAMEWORK
 
-int Run(const NativeString& path, const NativeString& sample, const NativeString& workDir) {
+int Run(const NativeString& path, const NativeString& sample, const NativeString& workDir,
+        const NativeString& frameworkPath) {
     Checker check;
 #if HOST_WITH_FRAMEWORK
     CHECK(check, FrameworkLoaded());
@@ -421,7 +467,10 @@ int Run(const NativeString& path, const NativeString& sample, const NativeString
         CHECK(check, Unload(m));
     }
     CHECK(check, !FrameworkLoaded());
+    if (!frameworkPath.empty())
+        CheckFrameworkUnloadedFirst(check, path, frameworkPath, sample, workDir);
 #endif
+    (void)frameworkPath;
     if (check.failures == 0) std::printf("all checks passed\n");
     return check.failures == 0 ? 0 : 1;
 }
@@ -433,9 +482,9 @@ int wmain(int argc, wchar_t** argv) {
 #else
 int main(int argc, char** argv) {
 #endif
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: module_host MODULE SAMPLE.bmp WORKDIR\n");
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: module_host MODULE SAMPLE.bmp WORKDIR [FRAMEWORK]\n");
         return 2;
     }
-    return Run(argv[1], argv[2], argv[3]);
+    return Run(argv[1], argv[2], argv[3], argc == 5 ? argv[4] : NativeString());
 }

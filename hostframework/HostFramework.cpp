@@ -80,7 +80,6 @@ class LibraryRegistration {
   public:
     LibraryRegistration(const HostExtensionModule& record, std::int32_t systemModule)
         : module_(record.module),
-          resource_(record.resource),
           classes_(record.firstSharedClass),
           factories_(record.firstSharedFactory),
           system_(systemModule) {
@@ -107,7 +106,6 @@ class LibraryRegistration {
   private:
     LibraryRegistration* next_ = nullptr;
     void* module_;
-    void* resource_;
     HostListEntry* classes_;
     HostListEntry* factories_;
     std::int32_t system_;

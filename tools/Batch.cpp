@@ -30,18 +30,26 @@ namespace bmpvintage {
 
 namespace fs = std::filesystem;
 
+fs::path PathFromArgument(const std::string& argument) {
+#ifdef _WIN32
+    return fs::path(std::u8string(argument.begin(), argument.end()));
+#else
+    return fs::path(argument);
+#endif
+}
+
 std::vector<Job> PlanJobs(const CommandLine& commandLine) {
     std::vector<Job> jobs;
     jobs.reserve(commandLine.inputs.size());
     for (const std::string& input : commandLine.inputs) {
         Job job;
-        job.input = input;
+        job.input = PathFromArgument(input);
         switch (commandLine.mode) {
             case Mode::Pair:
-                job.output = commandLine.output;
+                job.output = PathFromArgument(commandLine.output);
                 break;
             case Mode::OutputDir:
-                job.output = fs::path(commandLine.outputDir) / job.input.filename();
+                job.output = PathFromArgument(commandLine.outputDir) / job.input.filename();
                 break;
             case Mode::InPlace:
                 job.output = job.input;
@@ -90,7 +98,9 @@ std::string FileIdentity(const fs::path& path) {
     // File names differ only in case on Windows' file systems.
     std::wstring name = canonical.native();
     for (wchar_t& c : name) c = static_cast<wchar_t>(std::towlower(c));
-    return "path:" + fs::path(name).string();
+    // As UTF-8: the code page cannot spell every name.
+    const std::u8string utf8 = fs::path(name).u8string();
+    return "path:" + std::string(utf8.begin(), utf8.end());
 #else
     return "path:" + canonical.string();
 #endif

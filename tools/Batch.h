@@ -24,6 +24,10 @@ inline constexpr std::string_view kOverwritesInput =
     "Output would overwrite an input file (use --in-place to replace inputs)";
 inline constexpr std::string_view kSameOutput = "Same output file as an earlier input";
 
+// The file an argument names. Arguments are UTF-8 on Windows (the program
+// receives them as UTF-16 and converts them) and bytes elsewhere.
+std::filesystem::path PathFromArgument(const std::string& argument);
+
 // One job per input: OUTPUT, DIR/<input's file name>, or the input itself.
 std::vector<Job> PlanJobs(const CommandLine& commandLine);
 

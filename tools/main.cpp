@@ -1,12 +1,15 @@
 // bmpvintage: gives BMP images a vintage tone from the command line.
 #include <cstdio>
 #include <filesystem>
+#include <span>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 
@@ -52,7 +55,8 @@ bool MakeOutputDir(const std::filesystem::path& dir) {
 }
 
 int Convert(const CommandLine& commandLine) {
-    if (commandLine.mode == Mode::OutputDir && !MakeOutputDir(commandLine.outputDir)) {
+    if (commandLine.mode == Mode::OutputDir &&
+        !MakeOutputDir(PathFromArgument(commandLine.outputDir))) {
         WriteToStderr(FailureMessage(commandLine.outputDir, "Cannot create output directory"));
         return 1;
     }
@@ -78,10 +82,7 @@ int Convert(const CommandLine& commandLine) {
     return failed ? 1 : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const std::vector<std::string_view> args(argv + 1, argv + argc);
+int Run(std::span<const std::string_view> args) {
     const CommandLine commandLine = ParseCommandLine(args);
     switch (commandLine.action) {
         case Action::Help:
@@ -104,3 +105,27 @@ int main(int argc, char** argv) {
         return 1;
     }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The arguments as Windows has them, UTF-16, whatever the code page; the
+// command line is read as UTF-8.
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> utf8;
+    for (int i = 1; i < argc; ++i) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
+        if (n > 0) WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, arg.data(), n, nullptr, nullptr);
+        arg.pop_back();  // the terminating null
+        utf8.push_back(std::move(arg));
+    }
+    const std::vector<std::string_view> args(utf8.begin(), utf8.end());
+    return Run(args);
+}
+#else
+int main(int argc, char** argv) {
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    return Run(args);
+}
+#endif

@@ -19,7 +19,23 @@ endif()
 
 execute_process(COMMAND ${EMULATOR} ${tool} no-such-file.bmp work/never.bmp
   WORKING_DIRECTORY ${BIN} RESULT_VARIABLE result ERROR_VARIABLE err)
-if(NOT result EQUAL 1 OR NOT err STREQUAL "Error opening input file\n" OR EXISTS ${BIN}/work/never.bmp)
+if(NOT result EQUAL 1 OR NOT err MATCHES "Error opening input file\n$" OR EXISTS ${BIN}/work/never.bmp)
   message(FATAL_ERROR "missing input: status ${result}, error \"${err}\"")
 endif()
-message("bmpvintage.exe: toned the sample; a missing input gives status 1")
+
+# Names outside ASCII reach the program as UTF-16 (wmain). Wine reads the
+# Unix command line in the locale's character set.
+set(name "work/vintage-é中")
+file(COPY_FILE ${BIN}/sample.bmp "${BIN}/${name}.bmp")
+file(REMOVE "${BIN}/${name}-out.bmp")
+execute_process(COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C.UTF-8 ${EMULATOR} ${tool}
+    "${name}.bmp" "${name}-out.bmp"
+  WORKING_DIRECTORY ${BIN} RESULT_VARIABLE result ERROR_VARIABLE err)
+if(NOT result EQUAL 0 OR NOT EXISTS "${BIN}/${name}-out.bmp")
+  message(FATAL_ERROR "bmpvintage on a name outside ASCII failed (${result}): ${err}")
+endif()
+file(SHA256 "${BIN}/${name}-out.bmp" wide_hash)
+if(NOT wide_hash STREQUAL out_hash)
+  message(FATAL_ERROR "bmpvintage gave other bytes for the same image under another name")
+endif()
+message("bmpvintage.exe: toned the sample, under an ASCII name and another; a missing input gives status 1")

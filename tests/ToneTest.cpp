@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "tone/VintageTone.h"
+#include "tone/VintageToneFast.h"
 
 namespace {
 
@@ -138,6 +140,95 @@ TEST(VintageTone, RunMatchesReferenceAtEveryLengthAndAlignment) {
             sorvane::ApplyVintageTone(ref.data() + offset, static_cast<std::int32_t>(pixels), 1);
             ASSERT_EQ(fast, ref) << "offset " << offset << " pixels " << pixels;
         }
+}
+
+}  // namespace
+
+// ---- Each fast form on its own ----------------------------------------------
+
+namespace {
+
+using sorvane::tonefast::ToneVariant;
+
+std::vector<ToneVariant> Available() {
+    std::vector<ToneVariant> out;
+    for (const ToneVariant v : sorvane::tonefast::kAllToneVariants)
+        if (sorvane::tonefast::ToneVariantAvailable(v)) out.push_back(v);
+    return out;
+}
+
+std::string Name(ToneVariant v) { return std::string(sorvane::tonefast::ToneVariantName(v)); }
+
+// A colour whose green sum is exactly 114 where the double sum falls just
+// short (113.99999...): the fast forms must hand it to the reference.
+constexpr std::uint8_t kBorderline[3] = {213, 113, 2};
+
+TEST(ToneVariants, PortableAlwaysAvailableAndBestIsAvailable) {
+    EXPECT_TRUE(sorvane::tonefast::ToneVariantAvailable(ToneVariant::Portable));
+    EXPECT_TRUE(sorvane::tonefast::ToneVariantAvailable(sorvane::tonefast::BestToneVariant()));
+}
+
+TEST(ToneVariants, BorderlineColourNeedsTheReference) {
+    // The integer quotient alone would give green floor(0.9 * 114) = 102.
+    std::uint8_t p[3] = {kBorderline[0], kBorderline[1], kBorderline[2]};
+    sorvane::ToneOnePixel(p);
+    EXPECT_EQ(p[1], 101);
+}
+
+TEST(ToneVariants, EachMatchesReferenceOnEveryColour) {
+    std::vector<std::uint8_t> all(std::size_t{3} << 24);
+    for (std::size_t c = 0; c < (std::size_t{1} << 24); ++c) {
+        all[3 * c] = static_cast<std::uint8_t>(c);
+        all[3 * c + 1] = static_cast<std::uint8_t>(c >> 8);
+        all[3 * c + 2] = static_cast<std::uint8_t>(c >> 16);
+    }
+    std::vector<std::uint8_t> want = all;
+    sorvane::ApplyVintageTone(want.data(), 4096, 4096);
+    for (const ToneVariant v : Available()) {
+        std::vector<std::uint8_t> got = all;
+        sorvane::tonefast::ToneRunWith(v, got);
+        std::size_t bad = 0;
+        for (std::size_t i = 0; i < got.size(); i += 3)
+            if (std::memcmp(&got[i], &want[i], 3) != 0 && ++bad <= 3)
+                ADD_FAILURE() << Name(v) << ": colour " << i / 3;
+        EXPECT_EQ(bad, 0u) << Name(v);
+    }
+}
+
+TEST(ToneVariants, EachHandlesEveryLengthAndAlignment) {
+    // Lengths around every step size (16, 32 and 64 pixels), odd start
+    // addresses, a partial pixel at the end, and borderline colours sprinkled
+    // in so that the redone pixels fall in whole steps and in tails.
+    std::vector<std::uint8_t> source(3 * 300 + 8);
+    for (std::size_t i = 0; i < source.size(); ++i)
+        source[i] = static_cast<std::uint8_t>(i * 151 + 29);
+    for (std::size_t px = 5; px < 300; px += 23) std::memcpy(&source[3 * px], kBorderline, 3);
+    for (const ToneVariant v : Available())
+        for (std::size_t offset = 0; offset < 4; ++offset)
+            for (std::size_t pixels = 0; pixels <= 260; ++pixels)
+                for (std::size_t partial = 0; partial < 3; partial += 2) {
+                    std::vector<std::uint8_t> fast = source, ref = source;
+                    sorvane::tonefast::ToneRunWith(
+                        v, std::span<std::uint8_t>(fast.data() + offset, pixels * 3 + partial));
+                    sorvane::ApplyVintageTone(ref.data() + offset,
+                                              static_cast<std::int32_t>(pixels), 1);
+                    ASSERT_EQ(fast, ref) << Name(v) << " offset " << offset << " pixels " << pixels
+                                         << " partial " << partial;
+                }
+}
+
+TEST(ToneVariants, EachHandlesRunsWhereEveryStepIsBorderline) {
+    // Every pixel borderline: every vector step waits for the reference, more
+    // steps than wait at once, and the tail too.
+    std::vector<std::uint8_t> source(3 * 5000);
+    for (std::size_t px = 0; px < 5000; ++px) std::memcpy(&source[3 * px], kBorderline, 3);
+    std::vector<std::uint8_t> want = source;
+    sorvane::ApplyVintageTone(want.data(), 5000, 1);
+    for (const ToneVariant v : Available()) {
+        std::vector<std::uint8_t> got = source;
+        sorvane::tonefast::ToneRunWith(v, got);
+        EXPECT_EQ(got, want) << Name(v);
+    }
 }
 
 }  // namespace

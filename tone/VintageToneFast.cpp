@@ -10,12 +10,6 @@ namespace sorvane::tonefast {
 
 namespace {
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define SORVANE_TONE_X86 1
-#else
-#define SORVANE_TONE_X86 0
-#endif
-
 // The sum of one output channel, in thousandths (see VintageToneFast.h).
 inline std::uint32_t Sum(const std::int32_t (&c)[3], std::uint32_t b, std::uint32_t g,
                          std::uint32_t r) {
@@ -30,6 +24,7 @@ inline std::uint8_t Darkened(std::uint32_t k) {
     return static_cast<std::uint8_t>((std::min<std::uint32_t>(k, 255) * kDarken) >> 16);
 }
 
+#if SORVANE_TONE_X86
 // Tones the last few pixels (fewer than one step) through a zeroed copy, so
 // that a vector step never reaches past the run.
 void ToneTail(std::size_t (*steps)(std::uint8_t*, std::size_t), std::size_t step,
@@ -40,6 +35,7 @@ void ToneTail(std::size_t (*steps)(std::uint8_t*, std::size_t), std::size_t step
     steps(local, step);
     std::memcpy(bytes, local, size);
 }
+#endif
 
 }  // namespace
 

@@ -24,6 +24,15 @@
 #include <span>
 #include <string_view>
 
+// The x86 vector forms are built with GCC or Clang for x86; everywhere else
+// (or with SORVANE_TONE_NO_SIMD defined) only the portable form exists.
+#if !defined(SORVANE_TONE_NO_SIMD) && (defined(__x86_64__) || defined(__i386__)) && \
+    defined(__GNUC__)
+#define SORVANE_TONE_X86 1
+#else
+#define SORVANE_TONE_X86 0
+#endif
+
 namespace sorvane::tonefast {
 
 // Integer coefficients by output channel (blue, green, red) and input

@@ -14,7 +14,7 @@
 // redone later by RedoIfBorderline from a copy of the step's input (see Pending).
 #include "tone/VintageToneFast.h"
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#if SORVANE_TONE_X86
 
 // GCC 12's AVX-512 headers start some intrinsics from a deliberately
 // undefined register, which -Wmaybe-uninitialized reports at every use.

@@ -46,7 +46,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::int32_t kSide = 4096;
 constexpr std::size_t kBlockBytes = std::size_t{kSide} * kSide * 3;
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 std::vector<std::uint8_t> RandomBytes(std::size_t n) {
     std::vector<std::uint8_t> v(n);
@@ -204,7 +206,8 @@ void BM_ToneVsMemcpy(benchmark::State& state) {
     state.counters["memcpy_ms"] = copySeconds / n * 1e3;
     state.counters["tone_ms"] = toneSeconds / n * 1e3;
     state.counters["ratio"] = toneSeconds / copySeconds;
-    state.SetLabel(std::string(sorvane::tonefast::ToneVariantName(sorvane::tonefast::BestToneVariant())));
+    state.SetLabel(
+        std::string(sorvane::tonefast::ToneVariantName(sorvane::tonefast::BestToneVariant())));
 }
 
 // Two plain copies: with the same kind of buffer as BMPVintage (so that the
@@ -290,7 +293,8 @@ int main(int argc, char** argv) {
         if (!sorvane::tonefast::ToneVariantAvailable(v)) continue;
         const std::string name = "Tone/" + std::string(sorvane::tonefast::ToneVariantName(v));
         benchmark::RegisterBenchmark(name.c_str(), [v](benchmark::State& state) {
-            ToneBlock(state, [v](std::span<std::uint8_t> b) { sorvane::tonefast::ToneRunWith(v, b); });
+            ToneBlock(state,
+                      [v](std::span<std::uint8_t> b) { sorvane::tonefast::ToneRunWith(v, b); });
         })->Unit(benchmark::kMillisecond);
     }
     benchmark::RegisterBenchmark("Tone/reference", [](benchmark::State& state) {

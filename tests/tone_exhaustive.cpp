@@ -83,7 +83,8 @@ int main() {
         std::vector<std::uint8_t> got = all;
         sorvane::ApplyVintageTone(got.data(), 4096, 4096);
         const std::size_t bad = CountDifferences(got, want, first);
-        tally.Check(bad == 0, "ApplyVintageTone: " + std::to_string(bad) + " colours differ; " + first);
+        tally.Check(bad == 0,
+                    "ApplyVintageTone: " + std::to_string(bad) + " colours differ; " + first);
     }
 
     std::vector<ToneVariant> variants;
@@ -97,7 +98,8 @@ int main() {
         std::vector<std::uint8_t> got = all;
         sorvane::tonefast::ToneRunWith(v, got);
         std::size_t bad = CountDifferences(got, want, first);
-        tally.Check(bad == 0, name + ", one run: " + std::to_string(bad) + " colours differ; " + first);
+        tally.Check(bad == 0,
+                    name + ", one run: " + std::to_string(bad) + " colours differ; " + first);
 
         // Again from an odd address, starting one pixel in and stopping short
         // of a whole step, with bytes either side that must stay as they were.
@@ -109,12 +111,12 @@ int main() {
         std::vector<std::uint8_t> expect = want;
         std::memcpy(expect.data(), all.data(), 3);  // the pixel before the run
         std::memcpy(expect.data() + 3 * (1 + pixels), all.data() + 3 * (1 + pixels),
-                    3 * 7);                          // the pixels after it
+                    3 * 7);  // the pixels after it
         bad = CountDifferences(got, expect, first);
         const bool edges = shifted.front() == 0x5A && shifted.back() == 0x5A;
-        tally.Check(bad == 0 && edges, name + ", offset run: " + std::to_string(bad) +
-                                           " pixels differ" + (edges ? "" : ", edge bytes changed") +
-                                           (bad ? "; " + first : ""));
+        tally.Check(bad == 0 && edges,
+                    name + ", offset run: " + std::to_string(bad) + " pixels differ" +
+                        (edges ? "" : ", edge bytes changed") + (bad ? "; " + first : ""));
         std::printf("checked %s\n", name.c_str());
         variants.push_back(v);
     }
@@ -125,9 +127,10 @@ int main() {
         sorvane::ToneRun(got);
         const std::size_t bad = CountDifferences(got, want, first);
         tally.Check(bad == 0, "ToneRun: " + std::to_string(bad) + " colours differ; " + first);
-        std::printf("ToneRun uses %s\n", std::string(sorvane::tonefast::ToneVariantName(
-                                                         sorvane::tonefast::BestToneVariant()))
-                                             .c_str());
+        std::printf(
+            "ToneRun uses %s\n",
+            std::string(sorvane::tonefast::ToneVariantName(sorvane::tonefast::BestToneVariant()))
+                .c_str());
     }
 
     std::printf("%zu passed, %zu failed (%zu colours, %zu forms)\n", tally.passed, tally.failed,

@@ -18,7 +18,9 @@ inline std::uint32_t Sum(const std::int32_t (&c)[3], std::uint32_t b, std::uint3
 }
 
 // floor(n / 1000), for n up to the largest sum (see VintageToneFast.h).
-inline std::uint32_t Thousands(std::uint32_t n) { return ((n >> 3) * kDivide125) >> 22; }
+inline std::uint32_t Thousands(std::uint32_t n) {
+    return ((n >> 3) * kDivide125) >> 22;
+}
 
 inline std::uint8_t Darkened(std::uint32_t k) {
     return static_cast<std::uint8_t>((std::min<std::uint32_t>(k, 255) * kDarken) >> 16);
@@ -47,8 +49,8 @@ void TonePixelExact(const std::uint8_t* in, std::uint8_t* out) {
     const std::uint32_t kB = Thousands(nB), kG = Thousands(nG), kR = Thousands(nR);
     // Borderline: a non-zero multiple of 1000, where the double sum may fall
     // just short of the integer.
-    const bool borderline = (nB == kB * 1000 && nB != 0) | (nG == kG * 1000 && nG != 0) |
-                            (nR == kR * 1000 && nR != 0);
+    const bool borderline =
+        (nB == kB * 1000 && nB != 0) | (nG == kG * 1000 && nG != 0) | (nR == kR * 1000 && nR != 0);
     if (borderline) {
         std::uint8_t p[3] = {in[0], in[1], in[2]};
         ToneOnePixel(p);
@@ -67,10 +69,14 @@ void RedoIfBorderline(const std::uint8_t* in, std::uint8_t* out, std::size_t at)
 
 std::string_view ToneVariantName(ToneVariant variant) {
     switch (variant) {
-        case ToneVariant::Portable: return "portable";
-        case ToneVariant::Sse41: return "sse4.1";
-        case ToneVariant::Avx2: return "avx2";
-        case ToneVariant::Avx512: return "avx512";
+        case ToneVariant::Portable:
+            return "portable";
+        case ToneVariant::Sse41:
+            return "sse4.1";
+        case ToneVariant::Avx2:
+            return "avx2";
+        case ToneVariant::Avx512:
+            return "avx512";
     }
     return "?";
 }
@@ -81,9 +87,12 @@ bool ToneVariantAvailable(ToneVariant variant) {
     // operating system saves the wider registers.
     __builtin_cpu_init();
     switch (variant) {
-        case ToneVariant::Portable: return true;
-        case ToneVariant::Sse41: return __builtin_cpu_supports("sse4.1");
-        case ToneVariant::Avx2: return __builtin_cpu_supports("avx2");
+        case ToneVariant::Portable:
+            return true;
+        case ToneVariant::Sse41:
+            return __builtin_cpu_supports("sse4.1");
+        case ToneVariant::Avx2:
+            return __builtin_cpu_supports("avx2");
         case ToneVariant::Avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512vbmi");
@@ -108,10 +117,17 @@ void ToneRunWith(ToneVariant variant, std::span<std::uint8_t> bgr) {
     std::size_t (*steps)(std::uint8_t*, std::size_t) = nullptr;
     std::size_t step = 0;
     switch (variant) {
-        case ToneVariant::Portable: break;
-        case ToneVariant::Sse41: steps = ToneStepsSse41, step = kSse41Step; break;
-        case ToneVariant::Avx2: steps = ToneStepsAvx2, step = kAvx2Step; break;
-        case ToneVariant::Avx512: steps = ToneStepsAvx512, step = kAvx512Step; break;
+        case ToneVariant::Portable:
+            break;
+        case ToneVariant::Sse41:
+            steps = ToneStepsSse41, step = kSse41Step;
+            break;
+        case ToneVariant::Avx2:
+            steps = ToneStepsAvx2, step = kAvx2Step;
+            break;
+        case ToneVariant::Avx512:
+            steps = ToneStepsAvx512, step = kAvx512Step;
+            break;
     }
     if (steps) {
         done = steps(bytes, size);

@@ -76,11 +76,14 @@ constexpr LaneTables<Lanes> MakeLanes(int first, int odd, int window) {
 struct GroupTables {
     LaneTables<4> lanes[3][2];
 };
-constexpr int GroupWindow(int u) { return 3 * (8 * u / 3); }  // 0, 6, 15, 24, 30, 39
+constexpr int GroupWindow(int u) {
+    return 3 * (8 * u / 3);
+}  // 0, 6, 15, 24, 30, 39
 constexpr GroupTables MakeGroupTables() {
     GroupTables t;
     for (int ph = 0; ph < 3; ++ph)
-        for (int odd = 0; odd < 2; ++odd) t.lanes[ph][odd] = MakeLanes<4>(8 * ph, odd, GroupWindow(ph));
+        for (int odd = 0; odd < 2; ++odd)
+            t.lanes[ph][odd] = MakeLanes<4>(8 * ph, odd, GroupWindow(ph));
     return t;
 }
 constexpr GroupTables kGroup = MakeGroupTables();
@@ -180,14 +183,15 @@ __attribute__((target("sse4.1"))) std::size_t ToneStepsSse41(std::uint8_t* bytes
         std::uint8_t* p = bytes + done;
         // The last window would start at 39 and run past the group: load at
         // 32 and shift the 7 bytes before 39 out.
-        const __m128i windows[6] = {Load128(p, 0),  Load128(p, 6),  Load128(p, 15),
-                                    Load128(p, 24), Load128(p, 30), _mm_srli_si128(Load128(p, 32), 7)};
+        const __m128i windows[6] = {Load128(p, 0),  Load128(p, 6),
+                                    Load128(p, 15), Load128(p, 24),
+                                    Load128(p, 30), _mm_srli_si128(Load128(p, 32), 7)};
         __m128i out[6], flags[6];
         __m128i any = _mm_setzero_si128();
         for (int u = 0; u < 6; ++u) {
             const auto& l = lanes[u % 3];
-            out[u] = Finish128(Sums128(windows[u], l[0]), Sums128(windows[u], l[1]), thousand,
-                               flags[u]);
+            out[u] =
+                Finish128(Sums128(windows[u], l[0]), Sums128(windows[u], l[1]), thousand, flags[u]);
             any = _mm_or_si128(any, flags[u]);
         }
         const __m128i result[3] = {_mm_packus_epi16(out[0], out[1]),
@@ -236,8 +240,7 @@ SORVANE_AVX2 __m256i Sums256(__m256i window, const Avx2Lanes& l) {
         _mm256_madd_epi16(_mm256_shuffle_epi8(window, l.red), l.redCoef));
 }
 
-SORVANE_AVX2 __m256i Finish256(__m256i even, __m256i odd, __m256i thousand,
-                               __m256i& borderline) {
+SORVANE_AVX2 __m256i Finish256(__m256i even, __m256i odd, __m256i thousand, __m256i& borderline) {
     const __m256i q =
         _mm256_blend_epi16(_mm256_srli_epi32(even, 3), _mm256_slli_epi32(odd, 13), 0xAA);
     const __m256i low = _mm256_blend_epi16(even, _mm256_slli_epi32(odd, 16), 0xAA);
@@ -270,15 +273,15 @@ __attribute__((target("avx2"))) std::size_t ToneStepsAvx2(std::uint8_t* bytes, s
     std::size_t done = 0;
     for (; size - done >= kAvx2Step; done += kAvx2Step) {
         std::uint8_t* p = bytes + done;
-        const __m256i windows[6] = {Load256(p, 0),  Load256(p, 6),  Load256(p, 15),
-                                    Load256(p, 24), Load256(p, 30),
-                                    _mm256_srli_si256(Load256(p, 32), 7)};
+        const __m256i windows[6] = {Load256(p, 0),  Load256(p, 6),
+                                    Load256(p, 15), Load256(p, 24),
+                                    Load256(p, 30), _mm256_srli_si256(Load256(p, 32), 7)};
         __m256i out[6], flags[6];
         __m256i any = _mm256_setzero_si256();
         for (int u = 0; u < 6; ++u) {
             const auto& l = lanes[u % 3];
-            out[u] = Finish256(Sums256(windows[u], l[0]), Sums256(windows[u], l[1]), thousand,
-                               flags[u]);
+            out[u] =
+                Finish256(Sums256(windows[u], l[0]), Sums256(windows[u], l[1]), thousand, flags[u]);
             any = _mm256_or_si256(any, flags[u]);
         }
         const __m256i result[3] = {_mm256_packus_epi16(out[0], out[1]),
@@ -305,9 +308,13 @@ __attribute__((target("avx2"))) std::size_t ToneStepsAvx2(std::uint8_t* bytes, s
 
 namespace {
 
-constexpr int BlockWindow(int s) { return 3 * (32 * s / 3); }  // 0, 30, 63, 96, 126, 159
+constexpr int BlockWindow(int s) {
+    return 3 * (32 * s / 3);
+}  // 0, 30, 63, 96, 126, 159
 // Bytes of input block s needs: up to the end of its last pixel.
-constexpr int BlockLength(int s) { return 3 * ((32 * s + 31) / 3) + 3 - BlockWindow(s); }
+constexpr int BlockLength(int s) {
+    return 3 * ((32 * s + 31) / 3) + 3 - BlockWindow(s);
+}
 
 struct BlockTables {
     LaneTables<16> lanes[3][2];
@@ -323,8 +330,7 @@ constexpr BlockTables MakeBlockTables() {
 }
 constexpr BlockTables kBlock = MakeBlockTables();
 
-#define SORVANE_AVX512 \
-    __attribute__((target("avx512f,avx512bw,avx512vbmi"), always_inline)) inline
+#define SORVANE_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi"), always_inline)) inline
 
 struct Avx512Lanes {
     __m512i blueGreen, red, blueGreenCoef, redCoef;

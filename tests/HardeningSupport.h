@@ -1,0 +1,136 @@
+// Helpers for the tests that attack the real file path: temporary
+// directories, whole-file reads and writes, and running a conversion in a
+// child process (under resource limits, with its standard error captured and
+// a deadline so that a hang fails instead of stalling the suite). POSIX only.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "BMPVintage.h"
+#include "tone/VintageTone.h"
+
+namespace hardening {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes ReadAll(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+inline void WriteAll(const fs::path& p, const Bytes& b) {
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+// Test paths are ASCII (mkdtemp under the temporary directory).
+inline std::u16string U16(const fs::path& p) {
+    const std::string s = p.string();
+    return std::u16string(s.begin(), s.end());
+}
+
+// `b` with every whole pixel from `from` on toned by the reference: the
+// expected output for an unpadded 24-bit file whose pixels start at `from`.
+inline Bytes Toned(Bytes b, std::size_t from = 54) {
+    for (std::size_t i = from; i + 3 <= b.size(); i += 3) sorvane::ToneOnePixel(&b[i]);
+    return b;
+}
+
+// A fresh directory, removed with everything in it at the end.
+class TempDir {
+  public:
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "sorvane-hard-XXXXXX").string();
+        if (::mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!path_.empty()) fs::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const char* name) const { return path_ / name; }
+
+    // The names in the directory, sorted: shows leftover temporary files.
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+  private:
+    fs::path path_;
+};
+
+struct ChildOutcome {
+    int exitCode = -1;  // -1: killed by a signal or by the deadline
+    bool timedOut = false;
+    std::string stderrText;
+};
+
+// Runs `body` in a forked child with standard error captured; the child's
+// exit code is what `body` returns. A child still running after `seconds`
+// is killed and reported as timed out.
+inline ChildOutcome RunInChild(const std::function<int()>& body, int seconds = 30) {
+    char name[] = "/tmp/sorvane-child-XXXXXX";
+    const int capture = ::mkstemp(name);
+    ::unlink(name);
+    std::fflush(stderr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(capture, 2);
+        ::_exit(body());
+    }
+    ChildOutcome o;
+    int status = 0;
+    const timespec pause{0, 10'000'000};
+    for (int waited = 0;; ++waited) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) break;
+        if (waited >= seconds * 100) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            o.timedOut = true;
+            break;
+        }
+        ::nanosleep(&pause, nullptr);
+    }
+    if (!o.timedOut && WIFEXITED(status)) o.exitCode = WEXITSTATUS(status);
+    ::lseek(capture, 0, SEEK_SET);
+    char buf[256];
+    ssize_t n;
+    while ((n = ::read(capture, buf, sizeof buf)) > 0)
+        o.stderrText.append(buf, static_cast<std::size_t>(n));
+    ::close(capture);
+    return o;
+}
+
+// BMPVintage in a child; `limits` runs in the child first (set rlimits...).
+inline ChildOutcome ConvertInChild(const fs::path& in, const fs::path& out,
+                                   const std::function<void()>& limits = {}) {
+    const std::u16string a = U16(in), b = U16(out);
+    return RunInChild([&] {
+        if (limits) limits();
+        return BMPVintage(a.c_str(), b.c_str()) == 0 ? 0 : 1;
+    });
+}
+
+}  // namespace hardening

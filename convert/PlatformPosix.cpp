@@ -127,11 +127,15 @@ std::uint8_t* AllocateFileBuffer(std::size_t size) {
 void ReleaseBytes::operator()(std::uint8_t* bytes) const noexcept { std::free(bytes); }
 
 ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out) {
-    Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO without a writer (or a device that waits)
+    // cannot stall the open; only regular files get past the check below.
+    Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (in.fd < 0) return ReadStatus::OpenFailed;
     struct stat st;
     if (::fstat(in.fd, &st) != 0) return ReadStatus::ReadFailed;
     if (!S_ISREG(st.st_mode)) return ReadStatus::OpenFailed;
+    const int flags = ::fcntl(in.fd, F_GETFL);
+    if (flags < 0 || ::fcntl(in.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return ReadStatus::ReadFailed;
 
     // The signature first, so that no other file costs an allocation.
     std::uint8_t magic[2];

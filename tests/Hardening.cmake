@@ -17,3 +17,8 @@ file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/FuzzRegressions.inc
 target_sources(sorvane_tests PRIVATE FuzzReplayTest.cpp)
 target_include_directories(sorvane_tests PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
 
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  find_package(Threads REQUIRED)
+  target_sources(sorvane_tests PRIVATE FaultInjectionTest.cpp)
+  target_link_libraries(sorvane_tests PRIVATE Threads::Threads)
+endif()

@@ -12,6 +12,14 @@
 #include "BmpBuilder.h"
 #include "HardeningSupport.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// Under AddressSanitizer a failed allocation must reach the library as a
+// null pointer, as it does without the sanitizer, not end the process.
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
+    return "allocator_may_return_null=1";
+}
+#endif
+
 namespace {
 
 using namespace hardening;
@@ -30,6 +38,215 @@ TEST(FaultInjection, NonRegularInputsAreRefusedWithoutBlocking) {
         EXPECT_EQ(o.stderrText, "Error opening input file\n");
         EXPECT_FALSE(fs::exists(dir / "out.bmp"));
     }
+}
+
+void LimitFileSize(rlim_t bytes) {
+    std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG
+    const rlimit rl{bytes, bytes};
+    ::setrlimit(RLIMIT_FSIZE, &rl);
+}
+
+// Where the output goes when the write fails: the input itself, a new file,
+// a file already there, or a file reached through a symbolic link.
+enum class Target { InPlace, NewFile, ExistingFile, ThroughSymlink };
+
+// A write that fails at any point (the first byte, inside the headers,
+// inside the pixels, the very last byte) loses nothing, whatever the target.
+// (BMPVintageTest covers one limit in place and to a new file.)
+TEST(FaultInjection, WriteFailingAnywhereLosesNothing) {
+    bmptest::Bmp24 image;
+    image.width = 64;
+    image.height = 32;  // 6,198 bytes
+    const Bytes in = image.Build();
+    const Bytes kept = {'k', 'e', 'e', 'p'};
+    for (const rlim_t limit :
+         {rlim_t{0}, rlim_t{1}, rlim_t{30}, rlim_t{2000}, rlim_t{in.size() - 1}}) {
+        for (const Target target :
+             {Target::InPlace, Target::NewFile, Target::ExistingFile, Target::ThroughSymlink}) {
+            SCOPED_TRACE("limit " + std::to_string(limit) + ", target " +
+                         std::to_string(static_cast<int>(target)));
+            TempDir dir;
+            WriteAll(dir / "in.bmp", in);
+            fs::path out = dir / "out.bmp";
+            if (target == Target::InPlace) out = dir / "in.bmp";
+            if (target == Target::ExistingFile || target == Target::ThroughSymlink)
+                WriteAll(dir / "out.bmp", kept);
+            if (target == Target::ThroughSymlink) {
+                fs::create_symlink("out.bmp", dir / "link.bmp");
+                out = dir / "link.bmp";
+            }
+            const auto before = dir.Entries();
+            const ChildOutcome o =
+                ConvertInChild(dir / "in.bmp", out, [&] { LimitFileSize(limit); });
+            EXPECT_EQ(o.exitCode, 1);
+            EXPECT_EQ(o.stderrText, "Error writing output file\n");
+            EXPECT_EQ(ReadAll(dir / "in.bmp"), in);
+            if (target == Target::ExistingFile || target == Target::ThroughSymlink) {
+                EXPECT_EQ(ReadAll(dir / "out.bmp"), kept);
+            }
+            EXPECT_EQ(dir.Entries(), before) << "a temporary file was left behind";
+        }
+    }
+}
+
+// Devices are never written, even through a link: /dev/full would fail the
+// write, /dev/null would swallow it, and replacing either would destroy it.
+TEST(FaultInjection, DeviceOutputsAreRefused) {
+    TempDir dir;
+    const Bytes in = bmptest::Bmp24{}.Build();
+    WriteAll(dir / "in.bmp", in);
+    fs::create_symlink("/dev/full", dir / "full.bmp");
+    for (const fs::path& out : {fs::path("/dev/full"), dir / "full.bmp"}) {
+        SCOPED_TRACE(out.string());
+        const ChildOutcome o = ConvertInChild(dir / "in.bmp", out);
+        EXPECT_EQ(o.exitCode, 1);
+        EXPECT_EQ(o.stderrText, "Error opening output file\n");
+        struct stat st;
+        ASSERT_EQ(::stat("/dev/full", &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+        EXPECT_TRUE(fs::is_symlink(dir / "full.bmp"));
+        EXPECT_EQ(ReadAll(dir / "in.bmp"), in);
+    }
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"full.bmp", "in.bmp"}));
+}
+
+// The child's address space in bytes, from /proc/self/statm (in pages).
+std::size_t AddressSpaceInUse() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// A valid 24-bit file of about 64 MiB, sparse: the header, then zero pixels.
+void WriteLargeImage(const fs::path& p, Bytes& header) {
+    bmptest::Bmp24 shape;
+    shape.width = 4096;
+    shape.height = 0;
+    header = shape.Build();             // 54 bytes: just the headers
+    const std::uint32_t height = 5462;  // 4096 x 3 x 5462 = 67,117,056 pixel bytes
+    const std::uint32_t pixels = 4096u * 3u * height;
+    bmptest::PutU32(header, 2, 54 + pixels);
+    bmptest::PutU32(header, 22, height);
+    bmptest::PutU32(header, 34, pixels);
+    WriteAll(p, header);
+    fs::resize_file(p, 54 + pixels);
+}
+
+// When the file cannot be held in memory the call says so and writes
+// nothing. The child may grow by 16 MiB, a quarter of what the file needs.
+TEST(FaultInjection, FailedAllocationWritesNothing) {
+    TempDir dir;
+    Bytes header;
+    WriteLargeImage(dir / "in.bmp", header);
+    const auto size = fs::file_size(dir / "in.bmp");
+    for (const bool inPlace : {false, true}) {
+        SCOPED_TRACE(inPlace ? "in place" : "new output");
+        const fs::path out = inPlace ? dir / "in.bmp" : dir / "out.bmp";
+        const ChildOutcome o = ConvertInChild(dir / "in.bmp", out, [] {
+            const rlim_t cap = AddressSpaceInUse() + (16u << 20);
+            const rlimit rl{cap, cap};
+            ::setrlimit(RLIMIT_AS, &rl);
+        });
+        EXPECT_EQ(o.exitCode, 1);
+        EXPECT_EQ(o.stderrText, "Not enough memory\n");
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
+        EXPECT_EQ(fs::file_size(dir / "in.bmp"), size);
+        Bytes start = ReadAll(dir / "in.bmp");
+        start.resize(54);
+        EXPECT_EQ(start, header);
+    }
+    // The same file converts when memory allows: the refusal above was the
+    // limit's doing, not the file's.
+    const ChildOutcome o = ConvertInChild(dir / "in.bmp", dir / "out.bmp");
+    EXPECT_EQ(o.exitCode, 0) << o.stderrText;
+    EXPECT_EQ(fs::file_size(dir / "out.bmp"), size);
+}
+
+// Whether `out` is `in` with every pixel toned from what the file held at
+// some moment while it was cut and restored: each byte either the original
+// or zero. (Linux does not make a read atomic against a concurrent
+// truncation and write, so one read can see part of a page zeroed.)
+::testing::AssertionResult TonedFromWhatTheFileHeld(const Bytes& in, const Bytes& out) {
+    if (out.size() != in.size()) return ::testing::AssertionFailure() << "length " << out.size();
+    if (!std::equal(in.begin(), in.begin() + 54, out.begin()))
+        return ::testing::AssertionFailure() << "headers changed";
+    for (std::size_t at = 54; at + 3 <= in.size(); at += 3) {
+        bool found = false;
+        for (int keep = 7; keep >= 0 && !found; --keep) {
+            std::uint8_t pixel[3];
+            for (int k = 0; k < 3; ++k) pixel[k] = (keep >> k & 1) ? in[at + k] : 0;
+            sorvane::ToneOnePixel(pixel);
+            found = std::equal(pixel, pixel + 3, out.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        if (!found)
+            return ::testing::AssertionFailure() << "pixel at " << at << " is not from the file";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// An input cut short while it is being read is refused, or converted as it
+// was read; it is never read past what the file held (the sanitizer build
+// checks the bounds). Another thread keeps cutting the file in half and
+// restoring it while conversions run.
+TEST(FaultInjection, InputShrinkingDuringTheReadIsRefused) {
+    TempDir dir;
+    bmptest::Bmp24 image;
+    image.width = 512;
+    image.height = 512;  // 786,486 bytes, unpadded
+    const Bytes in = image.Build();
+    const Bytes toned = Toned(in);
+    WriteAll(dir / "in.bmp", in);
+
+    std::atomic<bool> stop{false};
+    std::thread cutter([&] {
+        const int fd = ::open((dir / "in.bmp").c_str(), O_WRONLY);
+        const std::size_t half = in.size() / 2;
+        while (!stop.load()) {
+            if (::ftruncate(fd, static_cast<off_t>(half)) != 0) break;
+            if (::pwrite(fd, in.data() + half, in.size() - half, static_cast<off_t>(half)) !=
+                static_cast<ssize_t>(in.size() - half))
+                break;
+        }
+        ::close(fd);
+    });
+    // Stops the cutter on every way out, failed assertions included.
+    struct StopAndJoin {
+        std::atomic<bool>& stop;
+        std::thread& thread;
+        ~StopAndJoin() {
+            stop = true;
+            thread.join();
+        }
+    } stopAndJoin{stop, cutter};
+    const std::u16string src = U16(dir / "in.bmp"), dst = U16(dir / "out.bmp");
+    int converted = 0, refused = 0;
+    for (int i = 0; i < 120; ++i) {
+        fs::remove(dir / "out.bmp");
+        const ChildOutcome o = RunInChild([&] { return BMPVintage(src.c_str(), dst.c_str()); });
+        if (o.exitCode == 0) {
+            ++converted;
+            ASSERT_TRUE(TonedFromWhatTheFileHeld(in, ReadAll(dir / "out.bmp")));
+        } else {
+            ++refused;
+            ASSERT_EQ(o.exitCode, 1);
+            ASSERT_EQ(o.stderrText, "Not a valid BMP file\n");
+            ASSERT_FALSE(fs::exists(dir / "out.bmp"));
+        }
+    }
+    std::printf("shrinking input: %d converted, %d refused\n", converted, refused);
+}
+
+// A read that fails after the open. /proc/self/mem is a regular file whose
+// first bytes (address 0) cannot be read: the read fails with EIO. (A disk
+// error in the middle of a real file needs a faulty block device, which a
+// test cannot make here.)
+TEST(FaultInjection, ReadErrorAfterOpen) {
+    TempDir dir;
+    const ChildOutcome o = ConvertInChild("/proc/self/mem", dir / "out.bmp");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.stderrText, "Error reading input file\n");
+    EXPECT_TRUE(dir.Entries().empty());
 }
 
 }  // namespace

@@ -87,25 +87,36 @@ struct ChildOutcome {
     std::string stderrText;
 };
 
-// Runs `body` in a forked child with standard error captured; the child's
-// exit code is what `body` returns. A child still running after `seconds`
-// is killed and reported as timed out.
+// Runs `body` in a forked child with standard error captured through a pipe
+// (a file would fall under the child's own RLIMIT_FSIZE); the child's exit
+// code is what `body` returns. A child still running after `seconds` is
+// killed and reported as timed out.
 inline ChildOutcome RunInChild(const std::function<int()>& body, int seconds = 30) {
-    char name[] = "/tmp/sorvane-child-XXXXXX";
-    const int capture = ::mkstemp(name);
-    ::unlink(name);
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return {};
     std::fflush(stderr);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(capture, 2);
+        ::dup2(pipeFds[1], 2);
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
         ::_exit(body());
     }
+    ::close(pipeFds[1]);
+    ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
     ChildOutcome o;
+    const auto drain = [&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0)
+            o.stderrText.append(buf, static_cast<std::size_t>(n));
+    };
     int status = 0;
-    const timespec pause{0, 10'000'000};
+    const timespec pause{0, 5'000'000};
     for (int waited = 0;; ++waited) {
+        drain();
         if (::waitpid(pid, &status, WNOHANG) == pid) break;
-        if (waited >= seconds * 100) {
+        if (waited >= seconds * 200) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
             o.timedOut = true;
@@ -113,13 +124,9 @@ inline ChildOutcome RunInChild(const std::function<int()>& body, int seconds = 3
         }
         ::nanosleep(&pause, nullptr);
     }
+    drain();
+    ::close(pipeFds[0]);
     if (!o.timedOut && WIFEXITED(status)) o.exitCode = WEXITSTATUS(status);
-    ::lseek(capture, 0, SEEK_SET);
-    char buf[256];
-    ssize_t n;
-    while ((n = ::read(capture, buf, sizeof buf)) > 0)
-        o.stderrText.append(buf, static_cast<std::size_t>(n));
-    ::close(capture);
     return o;
 }
 

@@ -19,6 +19,6 @@ target_include_directories(sorvane_tests PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   find_package(Threads REQUIRED)
-  target_sources(sorvane_tests PRIVATE FaultInjectionTest.cpp)
+  target_sources(sorvane_tests PRIVATE FaultInjectionTest.cpp ConcurrencyTest.cpp)
   target_link_libraries(sorvane_tests PRIVATE Threads::Threads)
 endif()

@@ -28,7 +28,10 @@ inline std::uint32_t U32(std::span<const std::uint8_t> b, std::size_t at) {
 // Success: the file has its whole file header and info header, and both are
 //          unchanged. Colours live only after them (a colour table between
 //          the info header and bfOffBits, pixels from bfOffBits on), so no
-//          byte in [0, 14 + biSize) may change, whatever the bit depth.
+//          byte in [0, 14 + biSize) may change, whatever the bit depth; nor
+//          may the bit-field masks that follow a 40-byte header.
+// Success on an indexed image (1, 2, 4 or 8 bits): nothing from bfOffBits on
+//          changes.
 // Success on an uncompressed 24-bit file with an info header of 40 bytes or
 //          more: the rows lie wholly inside the file, after the headers;
 //          every pixel in them is exactly the reference tone of the pixel
@@ -60,9 +63,32 @@ inline std::string CheckToneInvariants(std::span<const std::uint8_t> before,
     for (std::size_t i = 0; i < headersEnd; ++i)
         if (after[i] != before[i])
             return "converted, yet header byte " + std::to_string(i) + " changed";
+    // The channel masks that follow a 40-byte header for bit fields (12
+    // bytes, 16 with alpha) are not colours either.
+    if (U32(before, 14) == 40 && (U16(before, 28) == 16 || U16(before, 28) == 32)) {
+        const std::uint32_t compression = U32(before, 30);
+        const std::uint64_t masksEnd = headersEnd + (compression == 3   ? 12
+                                                     : compression == 6 ? 16
+                                                                        : 0);
+        for (std::uint64_t at = headersEnd; at < masksEnd && at < size; ++at)
+            if (after[at] != before[at])
+                return "converted, yet mask byte " + std::to_string(at) + " changed";
+    }
 
+    // An indexed image keeps its colours in the table alone: the pixel data
+    // (indices, raw or run-length coded) never changes.
     const std::uint32_t infoSize = U32(before, 14);
-    if (infoSize < 40 || U16(before, 28) != 24 || U32(before, 30) != 0) return "";
+    const std::uint32_t bitCount = infoSize == 12 ? U16(before, 24) : U16(before, 28);
+    const std::uint64_t dataAt = U32(before, 10);
+    if (bitCount == 1 || bitCount == 2 || bitCount == 4 || bitCount == 8) {
+        for (std::uint64_t at = dataAt < headersEnd ? headersEnd : dataAt; at < size; ++at)
+            if (after[at] != before[at])
+                return "converted an indexed image, yet pixel byte " + std::to_string(at) +
+                       " changed";
+        return "";
+    }
+
+    if (infoSize < 40 || bitCount != 24 || U32(before, 30) != 0) return "";
 
     const auto width = static_cast<std::int32_t>(U32(before, 18));
     const auto height = static_cast<std::int32_t>(U32(before, 22));

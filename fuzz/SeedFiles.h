@@ -59,6 +59,52 @@ inline std::vector<SeedFile> SeedFiles() {
         add("24-3x3-info" + std::to_string(info), Bmp24(3, 3, false, info).Build());
     add("24-16x16", Bmp24(16, 16).Build());
 
+    // Every header, bit depth and coding the fixture builder knows.
+    using bmptest::InfoKind;
+    const InfoKind infos[] = {InfoKind::Core12, InfoKind::OS2Short16, InfoKind::OS2Full64,
+                              InfoKind::Info40, InfoKind::V2_52,      InfoKind::V3_56,
+                              InfoKind::V4_108, InfoKind::V5_124};
+    for (const InfoKind info : infos) {
+        const std::string header = "-info" + std::to_string(bmptest::InfoSize(info));
+        const bool core = info == InfoKind::Core12;
+        const bool os2 = info == InfoKind::OS2Short16 || info == InfoKind::OS2Full64;
+        const auto image = [&](std::uint16_t bits, std::uint32_t compression) {
+            bmptest::BmpImage b;
+            b.info = info;
+            b.bits = bits;
+            b.compression = compression;
+            b.width = 5;
+            b.height = 3;
+            if (bits <= 8) {
+                for (std::uint32_t i = 0; i < (1u << (bits < 4 ? bits : 4)); ++i)
+                    b.palette.push_back({static_cast<std::uint8_t>(i * 16),
+                                         static_cast<std::uint8_t>(255 - i * 9),
+                                         static_cast<std::uint8_t>(i * 77)});
+                if (!core) b.clrUsed = static_cast<std::uint32_t>(b.palette.size());
+            }
+            return b;
+        };
+        for (const std::uint16_t bits : {1, 2, 4, 8, 24})
+            add("kind-" + std::to_string(bits) + "bit" + header,
+                image(bits, bmptest::kRGB).Build().bytes);
+        if (core) continue;
+        add("kind-rle8" + header, image(8, bmptest::kRLE8).Build().bytes);
+        add("kind-rle4" + header, image(4, bmptest::kRLE4).Build().bytes);
+        for (const std::uint16_t bits : {16, 32})
+            add("kind-" + std::to_string(bits) + "bit" + header,
+                image(bits, bmptest::kRGB).Build().bytes);
+        if (os2) continue;
+        auto b565 = image(16, bmptest::kBitFields);
+        b565.masks = {0xF800, 0x07E0, 0x001F, 0};
+        add("kind-16bit-565" + header, b565.Build().bytes);
+        auto b32 = image(32, bmptest::kAlphaBitFields);
+        b32.masks = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};
+        add("kind-32bit-alpha" + header, b32.Build().bytes);
+        auto b101010 = image(32, bmptest::kBitFields);
+        b101010.masks = {0x3FF00000, 0x000FFC00, 0x000003FF, 0};
+        add("kind-32bit-101010" + header, b101010.Build().bytes);
+    }
+
     // The same bytes claiming other kinds, sizes and offsets.
     const Bytes base = Bmp24(4, 4).Build();
     for (const std::uint32_t bits : {1u, 4u, 8u, 16u, 32u, 0u, 48u})

@@ -110,14 +110,6 @@ TEST(FaultInjection, DeviceOutputsAreRefused) {
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"full.bmp", "in.bmp"}));
 }
 
-// The child's address space in bytes, from /proc/self/statm (in pages).
-std::size_t AddressSpaceInUse() {
-    std::ifstream statm("/proc/self/statm");
-    std::size_t pages = 0;
-    statm >> pages;
-    return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-}
-
 // A valid 24-bit file of about 64 MiB, sparse: the header, then zero pixels.
 void WriteLargeImage(const fs::path& p, Bytes& header) {
     bmptest::Bmp24 shape;
@@ -143,11 +135,7 @@ TEST(FaultInjection, FailedAllocationWritesNothing) {
     for (const bool inPlace : {false, true}) {
         SCOPED_TRACE(inPlace ? "in place" : "new output");
         const fs::path out = inPlace ? dir / "in.bmp" : dir / "out.bmp";
-        const ChildOutcome o = ConvertInChild(dir / "in.bmp", out, [] {
-            const rlim_t cap = AddressSpaceInUse() + (16u << 20);
-            const rlimit rl{cap, cap};
-            ::setrlimit(RLIMIT_AS, &rl);
-        });
+        const ChildOutcome o = ConvertInChild(dir / "in.bmp", out, [] { CapGrowth(16u << 20); });
         EXPECT_EQ(o.exitCode, 1);
         EXPECT_EQ(o.stderrText, "Not enough memory\n");
         EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});

@@ -19,13 +19,8 @@ target_include_directories(sorvane_tests PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   find_package(Threads REQUIRED)
-  target_sources(sorvane_tests PRIVATE FaultInjectionTest.cpp ConcurrencyTest.cpp)
+  target_sources(sorvane_tests PRIVATE FaultInjectionTest.cpp ConcurrencyTest.cpp
+    AllocationLimitTest.cpp)
   target_link_libraries(sorvane_tests PRIVATE Threads::Threads)
 endif()
 
-# A separate program: it replaces the global operator new to count bytes.
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  add_executable(sorvane_limit_tests AllocationLimitTest.cpp)
-  target_link_libraries(sorvane_limit_tests PRIVATE sorvane_core SorvaneBMPVintage GTest::gtest_main)
-  gtest_discover_tests(sorvane_limit_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
-endif()

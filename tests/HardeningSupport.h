@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -128,6 +129,22 @@ inline ChildOutcome RunInChild(const std::function<int()>& body, int seconds = 3
     ::close(pipeFds[0]);
     if (!o.timedOut && WIFEXITED(status)) o.exitCode = WEXITSTATUS(status);
     return o;
+}
+
+// The calling process's address space in bytes (/proc/self/statm, in pages).
+inline std::size_t AddressSpaceInUse() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// For a child: from now on its address space may grow by `bytes` at most
+// (RLIMIT_AS), so any larger allocation fails.
+inline void CapGrowth(std::size_t bytes) {
+    const rlim_t cap = AddressSpaceInUse() + bytes;
+    const rlimit rl{cap, cap};
+    ::setrlimit(RLIMIT_AS, &rl);
 }
 
 // BMPVintage in a child; `limits` runs in the child first (set rlimits...).

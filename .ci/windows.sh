@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Tools for the Windows build and its tests under Wine, installed when
 # missing, so that the test command cross-compiles the DLL and runs it.
+# Recommends are installed too: Wine was tested here with them.
 set -euo pipefail
 need=()
 for pkg in g++-mingw-w64-x86-64 mingw-w64-tools wine64 python3-pefile; do
@@ -8,5 +9,5 @@ for pkg in g++-mingw-w64-x86-64 mingw-w64-tools wine64 python3-pefile; do
 done
 if [ ${#need[@]} -gt 0 ]; then
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
 fi

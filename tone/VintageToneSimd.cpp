@@ -11,7 +11,9 @@
 //   N mod 2^16 == k * 1000 mod 2^16      exactly when 1000 divides N
 //   out = (min(k, 255) * 58983) >> 16    = floor(9 min(k, 255) / 10)
 // The pixels of a step with a borderline byte (1000 divides N, N > 0) are
-// redone later by RedoIfBorderline from a copy of the step's input (see Pending).
+// redone by RedoIfBorderline from a copy of the step's input: for SSE4.1 and
+// AVX2 later, in batches (see Pending); for AVX-512 at once, behind a branch
+// that is almost never taken.
 #include "tone/VintageToneFast.h"
 
 #if SORVANE_TONE_X86
@@ -364,22 +366,6 @@ SORVANE_AVX512 __m512i Finish512(__m512i even, __m512i odd, __m512i thousand,
     return _mm512_mulhi_epu16(capped, _mm512_set1_epi16(static_cast<short>(kDarken)));
 }
 
-// Bit i of block s's mask stands for output byte 32s + i.
-using Avx512Pending = Pending<kAvx512Step, 6 * 4>;
-void RedoAvx512(Avx512Pending& pending) {
-    for (int e = 0; e < pending.count; ++e) {
-        const auto& entry = pending.entries[e];
-        for (int s = 0; s < 6; ++s) {
-            std::uint32_t bits;
-            std::memcpy(&bits, entry.flags + 4 * s, 4);
-            for (; bits != 0; bits &= bits - 1)
-                RedoIfBorderline(entry.in, entry.out,
-                                 static_cast<std::size_t>(32 * s + __builtin_ctz(bits)));
-        }
-    }
-    pending.count = 0;
-}
-
 }  // namespace
 
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::size_t ToneStepsAvx512(
@@ -391,7 +377,6 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::size_t ToneStepsAvx5
     __m512i thousand = _mm512_set1_epi16(1000);
     SORVANE_OPAQUE(thousand);
 
-    Avx512Pending pending;
     std::size_t done = 0;
     for (; size - done >= kAvx512Step; done += kAvx512Step) {
         std::uint8_t* p = bytes + done;
@@ -407,15 +392,20 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::size_t ToneStepsAvx5
         __m512i result[3];
         for (int r = 0; r < 3; ++r)
             result[r] = _mm512_permutex2var_epi8(out[2 * r], evenBytes, out[2 * r + 1]);
-        auto& entry = pending.entries[pending.count];
-        std::memcpy(entry.in, p, kAvx512Step);
-        std::memcpy(entry.flags, flags, sizeof flags);
-        entry.out = p;
-        pending.count += (flags[0] | flags[1] | flags[2] | flags[3] | flags[4] | flags[5]) ? 1 : 0;
+        if (__builtin_expect((flags[0] | flags[1] | flags[2] | flags[3] | flags[4] | flags[5]) != 0,
+                             0)) {
+            // Rare (about one step in 800 of random colours): keep the
+            // input, store, then redo the flagged pixels.
+            std::uint8_t in[kAvx512Step];
+            std::memcpy(in, p, kAvx512Step);
+            for (int r = 0; r < 3; ++r) _mm512_storeu_si512(p + 64 * r, result[r]);
+            for (int s = 0; s < 6; ++s)
+                for (std::uint32_t bits = flags[s]; bits != 0; bits &= bits - 1)
+                    RedoIfBorderline(in, p, static_cast<std::size_t>(32 * s + __builtin_ctz(bits)));
+            continue;
+        }
         for (int r = 0; r < 3; ++r) _mm512_storeu_si512(p + 64 * r, result[r]);
-        if (pending.count == pending.kCapacity) RedoAvx512(pending);
     }
-    RedoAvx512(pending);
     return done;
 }
 

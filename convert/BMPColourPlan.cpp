@@ -72,8 +72,10 @@ struct Header {
     std::uint32_t clrUsed = 0;
 };
 
-LayoutStatus ReadHeader(std::span<const std::uint8_t> file, Header& h) {
-    if (file.size() < kFileHeaderSize + 4 || file[0] != 'B' || file[1] != 'M')
+// `file` holds at least the first kPlanHeadBytes bytes of a file of `size`
+// bytes (all of it if shorter); no byte past those is read.
+LayoutStatus ReadHeader(std::span<const std::uint8_t> file, std::uint64_t size, Header& h) {
+    if (size < kFileHeaderSize + 4 || file[0] != 'B' || file[1] != 'M')
         return LayoutStatus::NotValid;
     h.size = ReadU32(file, kFileHeaderSize);
     if (h.size == kCoreHeaderSize) {
@@ -87,9 +89,11 @@ LayoutStatus ReadHeader(std::span<const std::uint8_t> file, Header& h) {
     } else {
         return LayoutStatus::NotValid;
     }
-    if (kFileHeaderSize + h.size > file.size()) return LayoutStatus::NotValid;
+    if (kFileHeaderSize + h.size > size) return LayoutStatus::NotValid;
 
-    const auto info = file.subspan(kFileHeaderSize, h.size);
+    // Only the info header's first kPlanHeadBytes - kFileHeaderSize bytes
+    // are ever read (the fields below and the masks of a V2 or later header).
+    const auto info = file.subspan(kFileHeaderSize);
     if (h.kind == HeaderKind::Core) {
         h.width = ReadU16(info, kCoreWidthAt);
         h.height = ReadU16(info, kCoreHeightAt);
@@ -98,7 +102,7 @@ LayoutStatus ReadHeader(std::span<const std::uint8_t> file, Header& h) {
     }
     // A field missing from a short OS/2 2.x header counts as 0.
     const auto field32 = [&](std::size_t at) -> std::uint32_t {
-        return at + 4 <= info.size() ? ReadU32(info, at) : 0;
+        return at + 4 <= h.size ? ReadU32(info, at) : 0;
     };
     h.width = static_cast<std::int32_t>(field32(kWidthAt));
     h.height = static_cast<std::int32_t>(field32(kHeightAt));
@@ -219,12 +223,20 @@ bool RowsFit(std::uint64_t first, std::uint64_t rows, std::uint64_t rowBytes, st
 }  // namespace
 
 LayoutStatus PlanColours(std::span<const std::uint8_t> file, ColourPlan& plan) {
+    return PlanColours(file, file.size(), plan);
+}
+
+LayoutStatus PlanColours(std::span<const std::uint8_t> head, std::uint64_t size, ColourPlan& plan) {
+    // Every offset below kPlanHeadBytes that is read lies inside a file of
+    // `size` bytes (checked on the way), so `head` must hold them all.
+    if (head.size() > size) head = head.first(static_cast<std::size_t>(size));
+    if (head.size() < std::min<std::uint64_t>(size, kPlanHeadBytes)) return LayoutStatus::NotValid;
+    const std::span<const std::uint8_t> file = head;
     Header h;
-    if (const LayoutStatus s = ReadHeader(file, h); s != LayoutStatus::Converted) return s;
+    if (const LayoutStatus s = ReadHeader(file, size, h); s != LayoutStatus::Converted) return s;
     Coding c;
     if (const LayoutStatus s = Classify(h, c); s != LayoutStatus::Converted) return s;
 
-    const std::uint64_t size = file.size();
     const std::uint64_t headersEnd = kFileHeaderSize + h.size;
     const std::uint64_t offBits = ReadU32(file, kOffBitsAt);
     if (offBits < headersEnd || offBits > size) return LayoutStatus::NotValid;

@@ -6,6 +6,7 @@
 // that cannot overflow, so the toning step can use it without further checks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -59,5 +60,21 @@ struct ColourPlan {
 // Converted means `plan` names every stored colour of the file; otherwise the
 // file is refused for the reason given and `plan` is unspecified.
 LayoutStatus PlanColours(std::span<const std::uint8_t> file, ColourPlan& plan);
+
+// PlanColours reads no byte at or past this offset.
+inline constexpr std::size_t kPlanHeadBytes = 70;
+
+// The same plan for a file of `size` bytes from its first bytes alone, so
+// that a file can be planned before the rest of it has been read. `head`
+// must hold the first kPlanHeadBytes bytes (the whole file if shorter).
+LayoutStatus PlanColours(std::span<const std::uint8_t> head, std::uint64_t size, ColourPlan& plan);
+
+// Tones, of the colours `plan` names, those whose last byte lies at an offset
+// in [from, to). Calls over consecutive ranges that together cover the file
+// tone every colour once, exactly as ToneBMPFile does in one go, so the
+// colours can be toned as the file arrives. `file` is the file the plan was
+// made for, at its planned size; no byte at or past `to` is read or written.
+void ToneColoursArrived(std::span<std::uint8_t> file, const ColourPlan& plan, std::uint64_t from,
+                        std::uint64_t to);
 
 }  // namespace sorvane

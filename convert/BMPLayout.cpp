@@ -1,8 +1,10 @@
 #include "convert/BMPLayout.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <optional>
 
 #include "convert/BMPColourPlan.h"
 #include "tone/VintageTone.h"
@@ -143,6 +145,63 @@ void TonePixels(std::span<std::uint8_t> file, const PixelRows& rows) {
     }
 }
 
+// Of `count` items of `size` bytes, the first at `first`, how many end at or
+// before offset `at`.
+std::uint64_t ItemsEndedBy(std::uint64_t first, std::uint64_t size, std::uint64_t count,
+                           std::uint64_t at) {
+    if (at <= first) return 0;
+    return std::min(count, (at - first) / size);
+}
+
+void ToneTableArrived(std::span<std::uint8_t> file, const ColourTable& table, std::uint64_t from,
+                      std::uint64_t to) {
+    const std::uint64_t begin = ItemsEndedBy(table.first, table.entrySize, table.count, from);
+    const std::uint64_t end = ItemsEndedBy(table.first, table.entrySize, table.count, to);
+    if (begin >= end) return;
+    ToneTable(file,
+              ColourTable{table.first + begin * table.entrySize, end - begin, table.entrySize});
+}
+
+void TonePixelsArrived(std::span<std::uint8_t> file, PixelRows rows, std::uint64_t from,
+                       std::uint64_t to) {
+    if (rows.coding == PixelCoding::None || rows.rows == 0 || rows.rowPixels == 0) return;
+    const std::uint64_t pixelBytes = rows.coding == PixelCoding::Bgr24      ? 3
+                                     : rows.coding == PixelCoding::Packed16 ? 2
+                                                                            : 4;
+    if (rows.stride == rows.rowPixels * pixelBytes) {
+        // No padding: the rows form one run of pixels.
+        rows.rowPixels *= rows.rows;
+        rows.stride *= rows.rows;
+        rows.rows = 1;
+    }
+    const std::uint64_t rowBytes = rows.rowPixels * pixelBytes;
+    // Rows that end after `from` and start before `to`.
+    const std::uint64_t firstRow =
+        from >= rows.first + rowBytes ? (from - rows.first - rowBytes) / rows.stride + 1 : 0;
+    const std::uint64_t endRow =
+        to > rows.first ? std::min(rows.rows, (to - rows.first - 1) / rows.stride + 1) : 0;
+    if (firstRow >= endRow) return;
+
+    std::optional<PackedChannels> channels;
+    if (rows.coding != PixelCoding::Bgr24) {
+        const ChannelMasks& m = rows.masks;
+        channels.emplace(PackedChannels{Channel(m.red), Channel(m.green), Channel(m.blue),
+                                        ~(m.red | m.green | m.blue)});
+    }
+    for (std::uint64_t r = firstRow; r < endRow; ++r) {
+        const std::uint64_t start = rows.first + r * rows.stride;
+        const std::uint64_t begin = ItemsEndedBy(start, pixelBytes, rows.rowPixels, from);
+        const std::uint64_t end = ItemsEndedBy(start, pixelBytes, rows.rowPixels, to);
+        if (begin >= end) continue;
+        const auto run = file.subspan(start + begin * pixelBytes, (end - begin) * pixelBytes);
+        if (channels) {
+            TonePackedRow(run.data(), end - begin, pixelBytes, *channels);
+        } else {
+            ToneRun(run);
+        }
+    }
+}
+
 }  // namespace
 
 std::string_view LayoutStatusLine(LayoutStatus status) {
@@ -165,6 +224,12 @@ LayoutStatus ToneBMPFile(std::span<std::uint8_t> file) {
     ToneTable(file, plan.table);
     TonePixels(file, plan.pixels);
     return LayoutStatus::Converted;
+}
+
+void ToneColoursArrived(std::span<std::uint8_t> file, const ColourPlan& plan, std::uint64_t from,
+                        std::uint64_t to) {
+    ToneTableArrived(file, plan.table, from, to);
+    TonePixelsArrived(file, plan.pixels, from, to);
 }
 
 }  // namespace sorvane

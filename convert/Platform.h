@@ -17,7 +17,7 @@ namespace sorvane {
 #ifdef _WIN32
 using NativePath = std::wstring;  // files are opened by their wide path
 #else
-using NativePath = std::string;   // UTF-8
+using NativePath = std::string;  // UTF-8
 #endif
 
 // Converts a null-terminated UTF-16 path to the native form. No value for a
@@ -42,9 +42,24 @@ struct ByteBuffer {
 
 enum class ReadStatus { Ok, OpenFailed, NotValid, NoMemory, ReadFailed };
 
+// Told about a file's bytes as they arrive, so that they can be worked on
+// while they are still in the processor's cache.
+class ReadObserver {
+  public:
+    // `file` is the whole buffer, at the size the file had when opened; its
+    // first `arrived` bytes have been read (more at each call).
+    virtual void Arrived(std::span<std::uint8_t> file, std::size_t arrived) = 0;
+
+  protected:
+    ~ReadObserver() = default;
+};
+
 // Reads a whole regular file into one buffer sized from the file itself. A
 // file that does not begin with "BM" is refused before anything is allocated.
-ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out);
+// A file that shrinks while being read is taken at the size it ends with
+// (out.size is then smaller than the buffer `observer` saw). The observer, if
+// any, may be told of the bytes in parts as they are read, or not at all.
+ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out, ReadObserver* observer = nullptr);
 
 enum class WriteStatus { Ok, OpenFailed, WriteFailed };
 

@@ -66,7 +66,9 @@ std::wstring DirectoryOf(const std::wstring& path) {
 
 void ReleaseBytes::operator()(std::uint8_t* bytes) const noexcept { delete[] bytes; }
 
-ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out) {
+// Read in one go; the observer is not told (the caller then works on the
+// whole buffer).
+ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out, ReadObserver*) {
     Handle in(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (in.h == INVALID_HANDLE_VALUE) return ReadStatus::OpenFailed;

@@ -2,11 +2,13 @@
 // file's own reader and compared with the toned colours.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
 
 #include "BmpBuilder.h"
+#include "convert/BMPColourPlan.h"
 #include "convert/BMPLayout.h"
 #include "tone/VintageTone.h"
 
@@ -460,3 +462,74 @@ TEST(BMPFormats, White555) {
 }
 
 }  // namespace
+
+// Planning from the first kPlanHeadBytes bytes alone (the rest poisoned)
+// gives the whole file's answer, for every kind and every damaged variant.
+TEST(BMPFormats, PlanFromTheHeadAloneMatchesTheWholeFile) {
+    const auto samePlan = [](const sorvane::ColourPlan& a, const sorvane::ColourPlan& b) {
+        const auto& p = a.pixels;
+        const auto& q = b.pixels;
+        return a.table.first == b.table.first && a.table.count == b.table.count &&
+               a.table.entrySize == b.table.entrySize && p.coding == q.coding &&
+               p.first == q.first && p.stride == q.stride && p.rowPixels == q.rowPixels &&
+               p.rows == q.rows && p.masks.red == q.masks.red && p.masks.green == q.masks.green &&
+               p.masks.blue == q.masks.blue;
+    };
+    for (const KindCase& k : Kinds()) {
+        std::vector<Variant> variants = k.refused;
+        variants.push_back({"as built", [](Bytes&) {}, LayoutStatus::Converted});
+        for (const Variant& v : variants) {
+            SCOPED_TRACE(std::string(k.name) + ": " + v.name);
+            Bytes bytes = k.image.Build().bytes;
+            v.mutate(bytes);
+            sorvane::ColourPlan whole, fromHead;
+            const LayoutStatus expected = sorvane::PlanColours(bytes, whole);
+            Bytes head = bytes;
+            for (std::size_t i = sorvane::kPlanHeadBytes; i < head.size(); ++i) head[i] ^= 0xA5;
+            EXPECT_EQ(sorvane::PlanColours(head, bytes.size(), fromHead), expected);
+            if (expected == LayoutStatus::Converted) {
+                EXPECT_TRUE(samePlan(whole, fromHead));
+            }
+            // Only the head is handed over: nothing past it is needed.
+            const std::size_t cut = std::min(head.size(), sorvane::kPlanHeadBytes);
+            EXPECT_EQ(sorvane::PlanColours(std::span(head).first(cut), bytes.size(), fromHead),
+                      expected);
+        }
+    }
+}
+
+// Toning part by part as a file arrives gives the same bytes as toning it
+// whole, whatever the parts: single bytes, sizes that split pixels, rows and
+// table entries, and uneven ones.
+TEST(BMPFormats, TonedPartByPartMatchesTonedWhole) {
+    std::vector<KindCase> kinds = Kinds();
+    // 24 bits with rows of a multiple of 4 bytes: one unpadded run of pixels.
+    kinds.push_back({"24 bits, no row padding",
+                     With(Direct(bmptest::InfoKind::Info40, 24), [](auto& b) { b.width = 8; }),
+                     {}});
+    for (const KindCase& k : kinds) {
+        const Bytes built = k.image.Build().bytes;
+        Bytes whole = built;
+        ASSERT_EQ(sorvane::ToneBMPFile(whole), LayoutStatus::Converted) << k.name;
+        ASSERT_NE(whole, built) << k.name;
+        for (const std::size_t part : {1, 2, 3, 4, 5, 7, 13, 64, 257, 100000, 0}) {
+            SCOPED_TRACE(std::string(k.name) + ", part " + std::to_string(part));
+            Bytes bytes = built;
+            sorvane::ColourPlan plan;
+            ASSERT_EQ(sorvane::PlanColours(bytes, plan), LayoutStatus::Converted);
+            std::uint64_t from = 0, step = 0;
+            while (from < bytes.size()) {
+                // Part 0: uneven parts of 1, 6, 11, ... bytes.
+                const std::uint64_t size = part != 0 ? part : 1 + 5 * (step++ % 9);
+                const std::uint64_t to = std::min<std::uint64_t>(bytes.size(), from + size);
+                // Bytes not yet arrived must not be looked at or changed.
+                const Bytes later(bytes.begin() + static_cast<std::ptrdiff_t>(to), bytes.end());
+                sorvane::ToneColoursArrived(bytes, plan, from, to);
+                ASSERT_TRUE(std::equal(later.begin(), later.end(),
+                                       bytes.begin() + static_cast<std::ptrdiff_t>(to)));
+                from = to;
+            }
+            ASSERT_EQ(bytes, whole);
+        }
+    }
+}

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "BMPVintage.h"
+#include "TestFiles.h"
 #include "BmpBuilder.h"
 #include "tone/VintageTone.h"
 
@@ -22,15 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes ReadAll(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-void WriteAll(const fs::path& p, const Bytes& b) {
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
+using testfiles::ReadAll;
+using testfiles::WriteAll;
 
 // UTF-8 to UTF-16, enough for test paths.
 std::u16string U16(const std::string& s) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "BMPVintage.h"
+#include "TestFiles.h"
 #include "tone/VintageTone.h"
 
 namespace hardening {
@@ -30,15 +31,8 @@ namespace hardening {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-inline Bytes ReadAll(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-inline void WriteAll(const fs::path& p, const Bytes& b) {
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
+using testfiles::ReadAll;
+using testfiles::WriteAll;
 
 // Test paths are ASCII (mkdtemp under the temporary directory).
 inline std::u16string U16(const fs::path& p) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "BmpBuilder.h"
+#include "TestFiles.h"
 #include "convert/BMPLayout.h"
 
 extern char** environ;
@@ -25,15 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes ReadAll(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-void WriteAll(const fs::path& p, const Bytes& b) {
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
+using testfiles::ReadAll;
+using testfiles::WriteAll;
 
 std::string ReadText(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);

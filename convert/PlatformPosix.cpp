@@ -141,7 +141,8 @@ ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out, ReadObserver* o
     if (::fstat(in.fd, &st) != 0) return ReadStatus::ReadFailed;
     if (!S_ISREG(st.st_mode)) return ReadStatus::OpenFailed;
     const int flags = ::fcntl(in.fd, F_GETFL);
-    if (flags < 0 || ::fcntl(in.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return ReadStatus::ReadFailed;
+    if (flags < 0 || ::fcntl(in.fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return ReadStatus::ReadFailed;
 
     // The signature first, so that no other file costs an allocation.
     std::uint8_t magic[2];

@@ -1,6 +1,7 @@
 // File access for Windows: every file is opened by its wide path, so no name
 // passes through a code-page conversion.
 #include <windows.h>
+// after <windows.h>
 #include <io.h>
 
 // <windows.h> maps ReplaceFile to the system's ReplaceFileW; this file
@@ -64,7 +65,9 @@ std::wstring DirectoryOf(const std::wstring& path) {
 
 }  // namespace
 
-void ReleaseBytes::operator()(std::uint8_t* bytes) const noexcept { delete[] bytes; }
+void ReleaseBytes::operator()(std::uint8_t* bytes) const noexcept {
+    delete[] bytes;
+}
 
 // Read in one go; the observer is not told (the caller then works on the
 // whole buffer).
@@ -103,8 +106,8 @@ WriteStatus ReplaceFile(const NativePath& path, std::span<const std::uint8_t> by
     const std::wstring dir = DirectoryOf(path);
     if (dir.size() > MAX_PATH - 14 || GetTempFileNameW(dir.c_str(), L"bvt", 0, tmp) == 0)
         return WriteStatus::OpenFailed;
-    Handle out(CreateFileW(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr));
+    Handle out(
+        CreateFileW(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (out.h == INVALID_HANDLE_VALUE) {
         DeleteFileW(tmp);
         return WriteStatus::OpenFailed;

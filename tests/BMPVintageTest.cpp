@@ -14,8 +14,8 @@
 #include <string>
 
 #include "BMPVintage.h"
-#include "TestFiles.h"
 #include "BmpBuilder.h"
+#include "TestFiles.h"
 #include "tone/VintageTone.h"
 
 namespace {
@@ -74,7 +74,8 @@ Outcome Convert(const char16_t* in, const char16_t* out) {
     ::lseek(capture, 0, SEEK_SET);
     char buf[256];
     ssize_t n;
-    while ((n = ::read(capture, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+    while ((n = ::read(capture, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<std::size_t>(n));
     ::close(capture);
     return {result, text};
 }
@@ -85,7 +86,7 @@ Outcome Convert(const fs::path& in, const fs::path& out) {
 }
 
 class BMPVintageFiles : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string tmpl = (fs::temp_directory_path() / "sorvane-test-XXXXXX").string();
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
@@ -206,9 +207,13 @@ struct FailureCase {
     const char* line;
 };
 
-Outcome Plain(const fs::path& d) { return Convert(d / "in.bmp", d / "out.bmp"); }
+Outcome Plain(const fs::path& d) {
+    return Convert(d / "in.bmp", d / "out.bmp");
+}
 
-void GoodInput(const fs::path& d) { WriteAll(d / "in.bmp", bmptest::Bmp24{}.Build()); }
+void GoodInput(const fs::path& d) {
+    WriteAll(d / "in.bmp", bmptest::Bmp24{}.Build());
+}
 
 void WithOutputThere(const fs::path& d) {
     WriteAll(d / "out.bmp", Bytes{'k', 'e', 'e', 'p'});
@@ -219,22 +224,19 @@ TEST_F(BMPVintageFiles, FailuresPrintOneLineAndTouchNothing) {
         {"missing input", [](auto&) {}, Plain, "Error opening input file\n"},
         {"input is a directory", [](auto& d) { fs::create_directory(d / "in.bmp"); }, Plain,
          "Error opening input file\n"},
-        {"null input",
-         GoodInput,
+        {"null input", GoodInput,
          [](auto& d) {
              const auto out = U16((d / "out.bmp").string());
              return Convert(nullptr, out.c_str());
          },
          "Error opening input file\n"},
-        {"empty input path",
-         GoodInput,
+        {"empty input path", GoodInput,
          [](auto& d) {
              const auto out = U16((d / "out.bmp").string());
              return Convert(u"", out.c_str());
          },
          "Error opening input file\n"},
-        {"unpaired surrogate in input",
-         GoodInput,
+        {"unpaired surrogate in input", GoodInput,
          [](auto& d) {
              auto in = U16((d / "in.bmp").string());
              in.insert(in.size() - 4, 1, char16_t{0xD800});
@@ -242,14 +244,23 @@ TEST_F(BMPVintageFiles, FailuresPrintOneLineAndTouchNothing) {
              return Convert(in.c_str(), out.c_str());
          },
          "Error opening input file\n"},
-        {"text file", [](auto& d) { WriteAll(d / "in.bmp", Bytes{'h', 'e', 'l', 'l', 'o'}); },
+        {"text file",
+         [](auto& d) {
+             WriteAll(d / "in.bmp", Bytes{'h', 'e', 'l', 'l', 'o'});
+         },
          Plain, "Not a valid BMP file\n"},
-        {"zip file", [](auto& d) { WriteAll(d / "in.bmp", Bytes{'P', 'K', 3, 4, 0, 0}); }, Plain,
-         "Not a valid BMP file\n"},
+        {"zip file",
+         [](auto& d) {
+             WriteAll(d / "in.bmp", Bytes{'P', 'K', 3, 4, 0, 0});
+         },
+         Plain, "Not a valid BMP file\n"},
         {"empty file", [](auto& d) { WriteAll(d / "in.bmp", Bytes{}); }, Plain,
          "Not a valid BMP file\n"},
-        {"just BM", [](auto& d) { WriteAll(d / "in.bmp", Bytes{'B', 'M'}); }, Plain,
-         "Not a valid BMP file\n"},
+        {"just BM",
+         [](auto& d) {
+             WriteAll(d / "in.bmp", Bytes{'B', 'M'});
+         },
+         Plain, "Not a valid BMP file\n"},
         {"truncated pixels",
          [](auto& d) {
              Bytes b = bmptest::Bmp24{}.Build();
@@ -290,7 +301,8 @@ TEST_F(BMPVintageFiles, FailuresPrintOneLineAndTouchNothing) {
              GoodInput(d);
              fs::create_directory(d / "outdir");
          },
-         [](auto& d) { return Convert(d / "in.bmp", d / "outdir"); }, "Error opening output file\n"},
+         [](auto& d) { return Convert(d / "in.bmp", d / "outdir"); },
+         "Error opening output file\n"},
         {"null output", GoodInput,
          [](auto& d) {
              const auto in = U16((d / "in.bmp").string());
@@ -314,7 +326,8 @@ TEST_F(BMPVintageFiles, FailuresPrintOneLineAndTouchNothing) {
             c.prepare(dir);
             if (outputExists) WithOutputThere(dir);
             const auto before = Entries();
-            const Bytes input = fs::is_regular_file(dir / "in.bmp") ? ReadAll(dir / "in.bmp") : Bytes{};
+            const Bytes input =
+                fs::is_regular_file(dir / "in.bmp") ? ReadAll(dir / "in.bmp") : Bytes{};
             const Outcome o = c.call(dir);
             EXPECT_EQ(o.result, 1);
             EXPECT_EQ(o.stderrText, c.line);
@@ -360,7 +373,8 @@ Outcome ConvertWithFileSizeLimit(const fs::path& in, const fs::path& out, rlim_t
     ::lseek(capture, 0, SEEK_SET);
     char buf[256];
     ssize_t n;
-    while ((n = ::read(capture, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+    while ((n = ::read(capture, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<std::size_t>(n));
     ::close(capture);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
 }

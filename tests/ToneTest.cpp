@@ -10,7 +10,7 @@
 namespace {
 
 struct PixelCase {
-    std::uint8_t in[3];   // blue, green, red
+    std::uint8_t in[3];  // blue, green, red
     std::uint8_t out[3];
     const char* why;
 };
@@ -132,7 +132,8 @@ TEST(VintageTone, RunMatchesReferenceAtEveryLengthAndAlignment) {
     // Whatever a faster form does with blocks of pixels, odd lengths and
     // odd starting addresses must come out the same as the reference.
     std::vector<std::uint8_t> source(3 * 200 + 16);
-    for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<std::uint8_t>(i * 131 + 7);
+    for (std::size_t i = 0; i < source.size(); ++i)
+        source[i] = static_cast<std::uint8_t>(i * 131 + 7);
     for (std::size_t offset = 0; offset < 4; ++offset)
         for (std::size_t pixels = 0; pixels <= 200; pixels += (pixels < 40 ? 1 : 37)) {
             std::vector<std::uint8_t> fast = source, ref = source;
@@ -157,7 +158,9 @@ std::vector<ToneVariant> Available() {
     return out;
 }
 
-std::string Name(ToneVariant v) { return std::string(sorvane::tonefast::ToneVariantName(v)); }
+std::string Name(ToneVariant v) {
+    return std::string(sorvane::tonefast::ToneVariantName(v));
+}
 
 // A colour whose green sum is exactly 114 where the double sum falls just
 // short (113.99999...): the fast forms must hand it to the reference.

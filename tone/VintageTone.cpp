@@ -14,11 +14,15 @@ constexpr double kCap = 255.0;
 constexpr double kDarken = 0.9;
 
 // Truncation toward zero; the values here are always in [0, 255].
-inline std::uint8_t Truncate(double v) { return static_cast<std::uint8_t>(static_cast<int>(v)); }
+inline std::uint8_t Truncate(double v) {
+    return static_cast<std::uint8_t>(static_cast<int>(v));
+}
 
 }  // namespace
 
-double LesserOf(double a, double b) { return a < b ? a : b; }
+double LesserOf(double a, double b) {
+    return a < b ? a : b;
+}
 
 void ToneOnePixel(std::uint8_t* p) {
     const double b = p[0];

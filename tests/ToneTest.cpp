@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "PlainTone.h"
 #include "tone/VintageTone.h"
 #include "tone/VintageToneFast.h"
 
@@ -82,27 +83,7 @@ TEST(VintageTone, TraversesRowsWithoutGaps) {
     EXPECT_EQ(block[18], 255);
 }
 
-// The tone written out plainly, from the description of the arithmetic
-// rather than from the library: used to check every colour.
-void PlainTone(const std::uint8_t in[3], std::uint8_t out[3]) {
-    volatile double b = in[0], g = in[1], r = in[2];
-    volatile double sr1 = b * 0.189, sr2 = g * 0.769, sr3 = r * 0.393;
-    volatile double sR = sr1 + sr2;
-    sR = sR + sr3;
-    volatile double sg1 = g * 0.686, sg2 = b * 0.168, sg3 = r * 0.349;
-    volatile double sG = sg1 + sg2;
-    sG = sG + sg3;
-    volatile double sb1 = g * 0.534, sb2 = b * 0.131, sb3 = r * 0.272;
-    volatile double sB = sb1 + sb2;
-    sB = sB + sb3;
-    const double caps[3] = {sB < 255.0 ? sB : 255.0, sG < 255.0 ? sG : 255.0,
-                            sR < 255.0 ? sR : 255.0};
-    for (int i = 0; i < 3; ++i) {
-        const int k = static_cast<int>(caps[i]);
-        volatile double d = static_cast<double>(k) * 0.9;
-        out[i] = static_cast<std::uint8_t>(static_cast<int>(d));
-    }
-}
+using plaintone::PlainTone;
 
 TEST(VintageTone, EveryColourMatchesPlainArithmetic) {
     // One row of 256 blues per (green, red): 65,536 runs covering all

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "PlainTone.h"
 #include "tone/VintageTone.h"
 #include "tone/VintageToneFast.h"
 
@@ -15,27 +16,7 @@ namespace {
 
 using sorvane::tonefast::ToneVariant;
 
-// One pixel, each product and sum stored through a volatile double so that
-// nothing is fused, reordered or kept wider.
-void PlainTone(const std::uint8_t* in, std::uint8_t* out) {
-    volatile double b = in[0], g = in[1], r = in[2];
-    volatile double x1 = b * 0.189, y1 = g * 0.769, z1 = r * 0.393;
-    volatile double sR = x1 + y1;
-    sR = sR + z1;
-    volatile double x2 = g * 0.686, y2 = b * 0.168, z2 = r * 0.349;
-    volatile double sG = x2 + y2;
-    sG = sG + z2;
-    volatile double x3 = g * 0.534, y3 = b * 0.131, z3 = r * 0.272;
-    volatile double sB = x3 + y3;
-    sB = sB + z3;
-    const double sums[3] = {sB, sG, sR};
-    for (int i = 0; i < 3; ++i) {
-        const double capped = sums[i] < 255.0 ? sums[i] : 255.0;
-        const int k = static_cast<int>(capped);
-        volatile double d = static_cast<double>(k) * 0.9;
-        out[i] = static_cast<std::uint8_t>(static_cast<int>(d));
-    }
-}
+using plaintone::PlainTone;
 
 struct Tally {
     std::size_t passed = 0, failed = 0;

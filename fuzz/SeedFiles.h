@@ -17,18 +17,7 @@ struct SeedFile {
     std::vector<std::uint8_t> bytes;
 };
 
-inline bmptest::Bmp24 Bmp24(std::int32_t w, std::int32_t h, bool topDown = false,
-                            std::uint32_t infoSize = 40, std::uint32_t gap = 0,
-                            std::uint32_t trailing = 0) {
-    bmptest::Bmp24 b;
-    b.width = w;
-    b.height = h;
-    b.topDown = topDown;
-    b.infoSize = infoSize;
-    b.gap = gap;
-    b.trailing = trailing;
-    return b;
-}
+using bmptest::MakeBmp24;
 
 // `bytes` with one header field rewritten.
 inline std::vector<std::uint8_t> With(std::vector<std::uint8_t> bytes,
@@ -47,17 +36,17 @@ inline std::vector<SeedFile> SeedFiles() {
     };
 
     // 24-bit, uncompressed: the kind converted from the start.
-    add("24-4x2", Bmp24(4, 2).Build());
-    add("24-1x3-padded", Bmp24(1, 3).Build());
-    add("24-3x5-padded", Bmp24(3, 5).Build());
-    add("24-7x4-topdown", Bmp24(7, 4, true).Build());
-    add("24-5x2-gap", Bmp24(5, 2, false, 40, 13).Build());
-    add("24-2x2-trailing", Bmp24(2, 2, false, 40, 0, 9).Build());
-    add("24-0x2-empty", Bmp24(0, 2).Build());
-    add("24-4x0-empty", Bmp24(4, 0).Build());
+    add("24-4x2", MakeBmp24(4, 2).Build());
+    add("24-1x3-padded", MakeBmp24(1, 3).Build());
+    add("24-3x5-padded", MakeBmp24(3, 5).Build());
+    add("24-7x4-topdown", MakeBmp24(7, 4, true).Build());
+    add("24-5x2-gap", MakeBmp24(5, 2, false, 40, 13).Build());
+    add("24-2x2-trailing", MakeBmp24(2, 2, false, 40, 0, 9).Build());
+    add("24-0x2-empty", MakeBmp24(0, 2).Build());
+    add("24-4x0-empty", MakeBmp24(4, 0).Build());
     for (const std::uint32_t info : {52u, 56u, 64u, 108u, 124u})
-        add("24-3x3-info" + std::to_string(info), Bmp24(3, 3, false, info).Build());
-    add("24-16x16", Bmp24(16, 16).Build());
+        add("24-3x3-info" + std::to_string(info), MakeBmp24(3, 3, false, info).Build());
+    add("24-16x16", MakeBmp24(16, 16).Build());
 
     // Every header, bit depth and coding the fixture builder knows.
     using bmptest::InfoKind;
@@ -106,7 +95,7 @@ inline std::vector<SeedFile> SeedFiles() {
     }
 
     // The same bytes claiming other kinds, sizes and offsets.
-    const Bytes base = Bmp24(4, 4).Build();
+    const Bytes base = MakeBmp24(4, 4).Build();
     for (const std::uint32_t bits : {1u, 4u, 8u, 16u, 32u, 0u, 48u})
         add("claims-" + std::to_string(bits) + "-bit",
             With(base, [&](Bytes& b) { PutU16(b, 28, bits); }));

@@ -331,4 +331,18 @@ struct BmpImage {
     }
 };
 
+// A 24-bit fixture with the pixel pattern above, in one call.
+inline Bmp24 MakeBmp24(std::int32_t w, std::int32_t h, bool topDown = false,
+                       std::uint32_t infoSize = 40, std::uint32_t gap = 0,
+                       std::uint32_t trailing = 0) {
+    Bmp24 b;
+    b.width = w;
+    b.height = h;
+    b.topDown = topDown;
+    b.infoSize = infoSize;
+    b.gap = gap;
+    b.trailing = trailing;
+    return b;
+}
+
 }  // namespace bmptest

@@ -41,37 +41,27 @@ struct LayoutCase {
     Bmp24 bmp;
 };
 
-Bmp24 Make(std::int32_t w, std::int32_t h, bool topDown = false, std::uint32_t infoSize = 40,
-           std::uint32_t gap = 0, std::uint32_t trailing = 0) {
-    Bmp24 b;
-    b.width = w;
-    b.height = h;
-    b.topDown = topDown;
-    b.infoSize = infoSize;
-    b.gap = gap;
-    b.trailing = trailing;
-    return b;
-}
+using bmptest::MakeBmp24;
 
 TEST(BMPLayout, TonesColoursAndKeepsEverythingElse) {
     const LayoutCase cases[] = {
-        {"4x2 unpadded", Make(4, 2)},
-        {"4x1", Make(4, 1)},
-        {"width 1 (1 padding byte)", Make(1, 3)},
-        {"width 2 (2 padding bytes)", Make(2, 3)},
-        {"width 3 (3 padding bytes)", Make(3, 5)},
-        {"width 5", Make(5, 4)},
-        {"top-down padded", Make(7, 3, true)},
-        {"top-down unpadded", Make(8, 2, true)},
-        {"V3 52-byte header", Make(3, 2, false, 52)},
-        {"V3 56-byte header", Make(3, 2, false, 56)},
-        {"V4 108-byte header", Make(5, 2, false, 108)},
-        {"V5 124-byte header", Make(6, 3, true, 124)},
-        {"gap before pixels", Make(3, 3, false, 40, 17)},
-        {"trailing bytes", Make(5, 2, false, 40, 0, 9)},
-        {"width 0", Make(0, 3)},
-        {"height 0", Make(3, 0)},
-        {"wide row", Make(1001, 2)},
+        {"4x2 unpadded", MakeBmp24(4, 2)},
+        {"4x1", MakeBmp24(4, 1)},
+        {"width 1 (1 padding byte)", MakeBmp24(1, 3)},
+        {"width 2 (2 padding bytes)", MakeBmp24(2, 3)},
+        {"width 3 (3 padding bytes)", MakeBmp24(3, 5)},
+        {"width 5", MakeBmp24(5, 4)},
+        {"top-down padded", MakeBmp24(7, 3, true)},
+        {"top-down unpadded", MakeBmp24(8, 2, true)},
+        {"V3 52-byte header", MakeBmp24(3, 2, false, 52)},
+        {"V3 56-byte header", MakeBmp24(3, 2, false, 56)},
+        {"V4 108-byte header", MakeBmp24(5, 2, false, 108)},
+        {"V5 124-byte header", MakeBmp24(6, 3, true, 124)},
+        {"gap before pixels", MakeBmp24(3, 3, false, 40, 17)},
+        {"trailing bytes", MakeBmp24(5, 2, false, 40, 0, 9)},
+        {"width 0", MakeBmp24(0, 3)},
+        {"height 0", MakeBmp24(3, 0)},
+        {"wide row", MakeBmp24(1001, 2)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -83,7 +73,7 @@ TEST(BMPLayout, TonesColoursAndKeepsEverythingElse) {
 }
 
 TEST(BMPLayout, LastRowPaddingMayBeMissing) {
-    const Bmp24 bmp = Make(5, 3);  // 15 bytes a row, 1 padding byte
+    const Bmp24 bmp = MakeBmp24(5, 3);  // 15 bytes a row, 1 padding byte
     auto before = bmp.Build();
     before.pop_back();
     auto after = before;
@@ -145,7 +135,7 @@ TEST(BMPLayout, RefusesAndLeavesBytesUntouched) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto bytes = Make(4, 2).Build();
+        auto bytes = MakeBmp24(4, 2).Build();
         c.mutate(bytes);
         const auto before = bytes;
         EXPECT_EQ(sorvane::ToneBMPFile(bytes), c.expected);

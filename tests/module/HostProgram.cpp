@@ -19,6 +19,7 @@
 
 #include "BMPVintage.h"
 #include "BmpBuilder.h"
+#include "convert/Platform.h"
 #include "tone/VintageTone.h"
 
 #ifdef _WIN32
@@ -163,28 +164,7 @@ NativeString Native(const std::u16string& text) {
 #ifdef _WIN32
     return NativeString(text.begin(), text.end());
 #else
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t cp = text[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size())
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | cp >> 6);
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | cp >> 12);
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | cp >> 18);
-            out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
+    return sorvane::Utf16ToUtf8(text).value();
 #endif
 }
 

@@ -122,29 +122,6 @@ void TonePackedRow(std::uint8_t* row, std::size_t pixels, std::size_t bytes,
     }
 }
 
-void TonePixels(std::span<std::uint8_t> file, const PixelRows& rows) {
-    if (rows.coding == PixelCoding::None || rows.rows == 0 || rows.rowPixels == 0) return;
-    if (rows.coding == PixelCoding::Bgr24) {
-        const std::size_t rowBytes = rows.rowPixels * 3;
-        if (rows.stride == rowBytes) {
-            // No padding: the rows form one run of pixels.
-            ToneRun(file.subspan(rows.first, rowBytes * rows.rows));
-        } else {
-            for (std::uint64_t r = 0; r < rows.rows; ++r)
-                ToneRun(file.subspan(rows.first + r * rows.stride, rowBytes));
-        }
-        return;
-    }
-    const std::size_t bytes = rows.coding == PixelCoding::Packed16 ? 2 : 4;
-    const ChannelMasks& m = rows.masks;
-    const PackedChannels channels{Channel(m.red), Channel(m.green), Channel(m.blue),
-                                  ~(m.red | m.green | m.blue)};
-    for (std::uint64_t r = 0; r < rows.rows; ++r) {
-        const auto row = file.subspan(rows.first + r * rows.stride, rows.rowPixels * bytes);
-        TonePackedRow(row.data(), rows.rowPixels, bytes, channels);
-    }
-}
-
 // Of `count` items of `size` bytes, the first at `first`, how many end at or
 // before offset `at`.
 std::uint64_t ItemsEndedBy(std::uint64_t first, std::uint64_t size, std::uint64_t count,
@@ -221,8 +198,7 @@ LayoutStatus ToneBMPFile(std::span<std::uint8_t> file) {
     ColourPlan plan;
     const LayoutStatus status = PlanColours(file, plan);
     if (status != LayoutStatus::Converted) return status;
-    ToneTable(file, plan.table);
-    TonePixels(file, plan.pixels);
+    ToneColoursArrived(file, plan, 0, file.size());
     return LayoutStatus::Converted;
 }
 

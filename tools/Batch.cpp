@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <system_error>
+#include <type_traits>
 
 #ifndef BMPVINTAGE_NO_THREADS
 #include <mutex>
@@ -38,12 +39,22 @@ fs::path PathFromArgument(const std::string& argument) {
 #endif
 }
 
+std::string ArgumentFromPath(const fs::path& path) {
+#ifdef _WIN32
+    const std::u8string utf8 = path.u8string();
+    return std::string(utf8.begin(), utf8.end());
+#else
+    return path.string();
+#endif
+}
+
 std::vector<Job> PlanJobs(const CommandLine& commandLine) {
     std::vector<Job> jobs;
     jobs.reserve(commandLine.inputs.size());
     for (const std::string& input : commandLine.inputs) {
         Job job;
         job.input = PathFromArgument(input);
+        job.name = input;
         switch (commandLine.mode) {
             case Mode::Pair:
                 job.output = PathFromArgument(commandLine.output);
@@ -68,6 +79,105 @@ bool Exists(const fs::path& path) {
 }
 
 }  // namespace
+
+bool IsImageName(const fs::path& path) {
+    const fs::path::string_type name = path.filename().native();
+    if (name.size() < 4) return false;
+    std::string end;
+    for (std::size_t i = name.size() - 4; i < name.size(); ++i) {
+        const auto c = static_cast<std::make_unsigned_t<fs::path::value_type>>(name[i]);
+        if (c > 127) return false;
+        end += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return end == ".bmp" || end == ".dib";
+}
+
+namespace {
+
+// Finds the image files under one folder named on the command line.
+class FolderWalk {
+  public:
+    FolderWalk(const CommandLine& commandLine, std::vector<Job>& jobs)
+        : commandLine_(commandLine), jobs_(jobs) {
+        if (commandLine.mode == Mode::OutputDir) {
+            outputDir_ = PathFromArgument(commandLine.outputDir);
+            outputIdentity_ = FileIdentity(outputDir_);
+        }
+    }
+
+    void Walk(const fs::path& root) { WalkFolder(root, root); }
+
+  private:
+    void WalkFolder(const fs::path& root, const fs::path& folder) {
+        std::error_code ec;
+        std::vector<fs::directory_entry> entries;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            entries.push_back(*it);
+        }
+        if (ec) {
+            Job job;
+            job.input = folder;
+            job.name = ArgumentFromPath(folder);
+            job.refusal = kFolderUnreadable;
+            jobs_.push_back(std::move(job));
+            return;
+        }
+        std::sort(entries.begin(), entries.end());
+        for (const fs::directory_entry& entry : entries) {
+            const fs::file_status own = entry.symlink_status(ec);
+            if (fs::is_directory(own)) {
+                // The output folder may lie inside the tree: its files are
+                // the results, not inputs.
+                if (outputIdentity_.empty() || FileIdentity(entry.path()) != outputIdentity_) {
+                    WalkFolder(root, entry.path());
+                }
+            } else if (fs::is_symlink(own) && fs::is_directory(entry.status(ec))) {
+                // Links to folders are not followed: no loops, no tree twice.
+            } else if (IsImageName(entry.path())) {
+                Add(root, entry.path());
+            }
+        }
+    }
+
+    void Add(const fs::path& root, const fs::path& file) {
+        Job job;
+        job.input = file;
+        job.name = ArgumentFromPath(file);
+        if (commandLine_.mode == Mode::OutputDir) {
+            const fs::path inside = file.lexically_relative(root);
+            job.output = outputDir_ / inside;
+            job.makeFolder = inside.has_parent_path();
+        } else {
+            job.output = file;
+        }
+        jobs_.push_back(std::move(job));
+    }
+
+    const CommandLine& commandLine_;
+    std::vector<Job>& jobs_;
+    fs::path outputDir_;
+    std::string outputIdentity_;
+};
+
+}  // namespace
+
+std::vector<Job> ExpandFolders(std::vector<Job> jobs, const CommandLine& commandLine) {
+    std::vector<Job> expanded;
+    expanded.reserve(jobs.size());
+    FolderWalk walk(commandLine, expanded);
+    for (Job& job : jobs) {
+        std::error_code ec;
+        if (!job.refusal.empty() || !fs::is_directory(job.input, ec)) {
+            expanded.push_back(std::move(job));
+        } else if (!commandLine.recursive || commandLine.mode == Mode::Pair) {
+            job.refusal = kIsAFolder;
+            expanded.push_back(std::move(job));
+        } else {
+            walk.Walk(job.input);
+        }
+    }
+    return expanded;
+}
 
 std::string FileIdentity(const fs::path& path) {
 #ifdef _WIN32
@@ -116,6 +226,7 @@ void RefuseClashes(std::span<Job> jobs, bool inPlace) {
     }
     std::set<std::string> outputs;
     for (Job& job : jobs) {
+        if (!job.refusal.empty()) continue;
         const std::string output = FileIdentity(job.output);
         if (inputs.contains(output)) {
             job.refusal = kOverwritesInput;
@@ -131,6 +242,11 @@ std::string_view RunJob(const Job& job) {
             if (p.empty()) return std::nullopt;
             return p.native();
         };
+        if (job.makeFolder) {
+            // A failure shows as the output's own.
+            std::error_code ec;
+            fs::create_directories(job.output.parent_path(), ec);
+        }
         return sorvane::ConvertFile(native(job.input), native(job.output));
     } catch (...) {
         return "Not enough memory";

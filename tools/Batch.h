@@ -17,19 +17,40 @@ struct Job {
     std::filesystem::path input;
     std::filesystem::path output;
     std::string_view refusal;  // why the job is not run; empty when it is
+    std::string name;          // the input as the user wrote it, for messages
+    bool makeFolder = false;   // create the output's folder first (a mirrored tree)
 };
 
 // Refusals decided by the program before any conversion.
 inline constexpr std::string_view kOverwritesInput =
     "Output would overwrite an input file (use --in-place to replace inputs)";
 inline constexpr std::string_view kSameOutput = "Same output file as an earlier input";
+inline constexpr std::string_view kIsAFolder =
+    "Is a folder (use --recursive with --output-dir or --in-place to convert the files in it)";
+inline constexpr std::string_view kFolderUnreadable = "Error opening folder";
 
 // The file an argument names. Arguments are UTF-8 on Windows (the program
 // receives them as UTF-16 and converts them) and bytes elsewhere.
 std::filesystem::path PathFromArgument(const std::string& argument);
 
+// The argument that names `path` (the inverse of PathFromArgument).
+std::string ArgumentFromPath(const std::filesystem::path& path);
+
 // One job per input: OUTPUT, DIR/<input's file name>, or the input itself.
 std::vector<Job> PlanJobs(const CommandLine& commandLine);
+
+// Whether a file found in a folder is converted: its name ends in .bmp or
+// .dib, in any case.
+bool IsImageName(const std::filesystem::path& path);
+
+// Deals with the jobs whose input is a folder (a symbolic link named on the
+// command line is followed). Without --recursive each is refused with
+// kIsAFolder. With it, each is replaced by one job per image file found in
+// the folder and its subfolders, in name order: written in place, or to
+// DIR/<path inside the folder>. Symbolic links to folders inside are not
+// followed, and DIR itself is not walked. A folder that cannot be read
+// becomes a job refused with kFolderUnreadable.
+std::vector<Job> ExpandFolders(std::vector<Job> jobs, const CommandLine& commandLine);
 
 // Names a file however it is spelled: by device and inode (on Windows,
 // volume and file index) when it exists, so that hard and symbolic links

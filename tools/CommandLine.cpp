@@ -74,6 +74,8 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
             return c;
         } else if (arg == "--in-place") {
             inPlace = true;
+        } else if (arg == "--recursive" || arg == "-r") {
+            c.recursive = true;
         } else if (const auto dir = ValueOf(arg, "--output-dir", "", args.subspan(i + 1));
                    dir.value || dir.missing) {
             if (dir.missing || dir.value->empty())
@@ -97,6 +99,13 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
     if (inPlace && haveDir) return UsageError("--in-place and --output-dir cannot be combined");
     if (inPlace || haveDir) {
         if (files.empty()) return UsageError("no input files");
+        for (const std::string& file : files) {
+            if (file == kStandardStream) {
+                return UsageError(
+                    "'-' (standard input or output) works only as INPUT or OUTPUT of "
+                    "the two-file form; give a file named - as ./-");
+            }
+        }
         c.mode = inPlace ? Mode::InPlace : Mode::OutputDir;
         c.inputs = std::move(files);
         return c;
@@ -106,6 +115,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
                                            : "more than two files; use --output-dir DIR or "
                                              "--in-place for many");
     }
+    if (c.recursive) return UsageError("--recursive needs --output-dir DIR or --in-place");
     c.mode = Mode::Pair;
     c.inputs.push_back(std::move(files[0]));
     c.output = std::move(files[1]);
@@ -120,10 +130,20 @@ std::string_view HelpText() {
            "Gives BMP images a vintage (sepia) tone. Every byte that is not a colour\n"
            "is kept; an output is replaced only once it has been written whole.\n"
            "\n"
+           "INPUT - reads standard input, OUTPUT - writes standard output (never a\n"
+           "terminal); a file named - is ./-. Standard input from a pipe is first\n"
+           "copied to an unlinked temporary file, so memory stays the same whatever\n"
+           "the image's size.\n"
+           "\n"
            "Options:\n"
            "  --output-dir DIR  write each INPUT into DIR under its own file name\n"
            "                    (DIR is created if missing)\n"
            "  --in-place        replace each INPUT with its toned version\n"
+           "  -r, --recursive   an INPUT may be a folder: every file in it and its\n"
+           "                    subfolders whose name ends in .bmp or .dib (any case)\n"
+           "                    is converted, others are left alone; with --output-dir\n"
+           "                    the folder's tree is mirrored under DIR. Symbolic links\n"
+           "                    to folders inside it are not followed.\n"
            "  -j, --jobs N      convert N files at once (default: one per core)\n"
            "  -h, --help        show this help and exit\n"
            "      --version     show the version and exit\n"
@@ -134,11 +154,13 @@ std::string_view HelpText() {
            "\n"
            "Examples:\n"
            "  bmpvintage photo.bmp photo-vintage.bmp\n"
+           "  cat photo.bmp | bmpvintage - - > photo-vintage.bmp\n"
            "  bmpvintage --output-dir vintage *.bmp\n"
+           "  bmpvintage -r --output-dir vintage photos/\n"
            "  bmpvintage --in-place --jobs 2 scans/*.bmp\n"
            "\n"
            "Exit status: 0 every file converted, 1 a file was not converted,\n"
-           "2 the command line is wrong.\n";
+           "2 the command line is wrong (or OUTPUT - is a terminal).\n";
 }
 
 }  // namespace bmpvintage

@@ -17,7 +17,7 @@ enum class Action {
 };
 
 enum class Mode {
-    Pair,       // INPUT OUTPUT
+    Pair,       // INPUT OUTPUT (either may be "-": standard input or output)
     OutputDir,  // --output-dir DIR INPUT...
     InPlace,    // --in-place INPUT...
 };
@@ -26,13 +26,18 @@ struct CommandLine {
     Action action = Action::Convert;
     Mode mode = Mode::Pair;
     std::vector<std::string> inputs;
-    std::string output;     // Mode::Pair
-    std::string outputDir;  // Mode::OutputDir
-    unsigned jobs = 0;      // 0: one per core
-    std::string error;      // Action::Usage
+    std::string output;      // Mode::Pair
+    std::string outputDir;   // Mode::OutputDir
+    unsigned jobs = 0;       // 0: one per core
+    bool recursive = false;  // folders among the inputs are walked
+    std::string error;       // Action::Usage
 };
 
 constexpr unsigned kMaxJobs = 1024;
+
+// The argument that names standard input (as INPUT) or standard output (as
+// OUTPUT). A file of that name is given as "./-".
+inline constexpr std::string_view kStandardStream = "-";
 
 // Reads the arguments after the program name. Options may come before,
 // between or after the files; "--" ends the options.

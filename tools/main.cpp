@@ -60,7 +60,7 @@ int Convert(const CommandLine& commandLine) {
         WriteToStderr(FailureMessage(commandLine.outputDir, "Cannot create output directory"));
         return 1;
     }
-    std::vector<Job> jobs = PlanJobs(commandLine);
+    std::vector<Job> jobs = ExpandFolders(PlanJobs(commandLine), commandLine);
     RefuseClashes(jobs, commandLine.mode == Mode::InPlace);
 
     Progress progress;
@@ -74,7 +74,7 @@ int Convert(const CommandLine& commandLine) {
                 std::string failure;
                 if (!line.empty()) {
                     failed = true;
-                    failure = FailureMessage(commandLine.inputs[index], line);
+                    failure = FailureMessage(jobs[index].name, line);
                 }
                 WriteToStderr(progress.Finished(failure));
             });

@@ -33,6 +33,7 @@ TEST(CommandLine, AcceptedForms) {
         std::vector<std::string> inputs;
         std::string output, dir;
         unsigned jobs;
+        bool recursive = false;
     };
     const std::vector<Case> cases = {
         {{"a.bmp", "b.bmp"}, Mode::Pair, {"a.bmp"}, "b.bmp", "", 0},
@@ -48,8 +49,19 @@ TEST(CommandLine, AcceptedForms) {
         // After "--" everything is a file, even what looks like an option.
         {{"--", "--in-place", "-j3"}, Mode::Pair, {"--in-place"}, "-j3", "", 0},
         {{"--in-place", "--", "-x.bmp"}, Mode::InPlace, {"-x.bmp"}, "", "", 0},
-        // A lone "-" is a file name.
+        // A lone "-" is standard input or output, in the two-file form.
         {{"-", "out.bmp"}, Mode::Pair, {"-"}, "out.bmp", "", 0},
+        {{"-", "-"}, Mode::Pair, {"-"}, "-", "", 0},
+        {{"./-", "-"}, Mode::Pair, {"./-"}, "-", "", 0},
+        {{"-r", "--output-dir", "o", "photos", "a.bmp"},
+         Mode::OutputDir,
+         {"photos", "a.bmp"},
+         "",
+         "o",
+         0,
+         true},
+        {{"--in-place", "photos", "--recursive"}, Mode::InPlace, {"photos"}, "", "", 0, true},
+        {{"--in-place", "./-"}, Mode::InPlace, {"./-"}, "", "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -60,6 +72,7 @@ TEST(CommandLine, AcceptedForms) {
         EXPECT_EQ(got.output, c.output);
         EXPECT_EQ(got.outputDir, c.dir);
         EXPECT_EQ(got.jobs, c.jobs);
+        EXPECT_EQ(got.recursive, c.recursive);
     }
 }
 
@@ -84,6 +97,10 @@ TEST(CommandLine, UsageErrors) {
         {"--frobnicate", "a", "b"},
         {"-x", "a", "b"},
         {"--output-dirx=d", "a"},
+        {"-r", "photos", "out"},  // folders need a DIR or --in-place
+        {"--in-place", "-"},      // no standard streams among many files
+        {"--output-dir", "d", "a.bmp", "-"},
+        {"--recursive", "--output-dir", "d", "-"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
@@ -155,6 +172,13 @@ class TempDir : public ::testing::Test {
     fs::path dir;
 };
 
+Job J(fs::path input, fs::path output) {
+    Job job;
+    job.input = std::move(input);
+    job.output = std::move(output);
+    return job;
+}
+
 std::vector<std::string_view> Refusals(const std::vector<Job>& jobs) {
     std::vector<std::string_view> r;
     for (const Job& j : jobs) r.push_back(j.refusal);
@@ -185,24 +209,24 @@ TEST_F(TempDir, OutputThatIsAnInputIsRefusedHoweverSpelled) {
         a, dir / "." / "a.bmp", dir / "sub" / ".." / "a.bmp", dir / "link.bmp", dir / "hard.bmp",
     };
     for (const fs::path& out : sameFile) {
-        std::vector<Job> jobs = {{a, out, {}}};
+        std::vector<Job> jobs = {J(a, out)};
         RefuseClashes(jobs, false);
         EXPECT_EQ(jobs[0].refusal, kOverwritesInput) << out;
-        jobs = {{a, out, {}}};
+        jobs = {J(a, out)};
         RefuseClashes(jobs, true);
         EXPECT_EQ(jobs[0].refusal, "") << out;
     }
     // Relative spelling from the working directory.
     const fs::path here = fs::current_path();
     fs::current_path(dir);
-    std::vector<Job> jobs = {{"a.bmp", a, {}}};
+    std::vector<Job> jobs = {J("a.bmp", a)};
     RefuseClashes(jobs, false);
     fs::current_path(here);
     EXPECT_EQ(jobs[0].refusal, kOverwritesInput);
 
     // Another file, existing or not, is fine.
     Touch(dir / "existing.bmp");
-    jobs = {{a, dir / "existing.bmp", {}}, {dir / "sub" / "x.bmp", dir / "new.bmp", {}}};
+    jobs = {J(a, dir / "existing.bmp"), J(dir / "sub" / "x.bmp", dir / "new.bmp")};
     RefuseClashes(jobs, false);
     EXPECT_EQ(Refusals(jobs), (std::vector<std::string_view>{"", ""}));
 }
@@ -236,6 +260,71 @@ TEST_F(TempDir, OutputOverAnotherInputOrAnotherOutputIsRefused) {
     jobs = PlanJobs(c);
     RefuseClashes(jobs, true);
     EXPECT_EQ(Refusals(jobs), (std::vector<std::string_view>{"", "", kSameOutput}));
+}
+
+TEST(Folders, ImageNames) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"a.bmp", true},   {"A.BMP", true},      {"x/y.Dib", true}, {"b.dIB", true},
+        {".bmp", true},    {"a.bmp.txt", false}, {"a.bm", false},   {"bmp", false},
+        {"a.bmpx", false}, {"a_bmp", false},     {"a.jpg", false},  {"dib", false},
+    };
+    for (const auto& [name, image] : cases) EXPECT_EQ(IsImageName(name), image) << name;
+}
+
+TEST_F(TempDir, FoldersAreWalkedOnlyWithRecursive) {
+    // photos/: images in any case, other files, a subtree, a link to a file
+    // (converted) and a link to a folder (not followed), and the output
+    // folder itself inside.
+    const fs::path photos = dir / "photos";
+    fs::create_directories(photos / "sub" / "deeper");
+    fs::create_directories(photos / "out" / "old");
+    for (const char* f : {"a.bmp", "B.BMP", "c.Dib", "notes.txt", "x.bmpx", "sub/d.bmp",
+                          "sub/deeper/e.dib", "out/old/o.bmp"}) {
+        Touch(photos / f);
+    }
+    fs::create_symlink("a.bmp", photos / "link.bmp");
+    fs::create_directory_symlink("sub", photos / "subLink");
+    Touch(dir / "notes.txt");
+
+    CommandLine c;
+    c.inputs = {photos.string() + "/", (dir / "notes.txt").string()};
+    c.recursive = true;
+    c.mode = Mode::OutputDir;
+    c.outputDir = (photos / "out").string();
+    const std::vector<std::string> inside = {"B.BMP",    "a.bmp",     "c.Dib",
+                                             "link.bmp", "sub/d.bmp", "sub/deeper/e.dib"};
+    std::vector<Job> jobs = ExpandFolders(PlanJobs(c), c);
+    ASSERT_EQ(jobs.size(), inside.size() + 1);
+    for (std::size_t i = 0; i < inside.size(); ++i) {
+        EXPECT_EQ(jobs[i].name, photos.string() + "/" + inside[i]);
+        EXPECT_EQ(jobs[i].input, photos / inside[i]);
+        EXPECT_EQ(jobs[i].output, photos / "out" / inside[i]);
+        EXPECT_EQ(jobs[i].makeFolder, inside[i].starts_with("sub/")) << inside[i];
+        EXPECT_EQ(jobs[i].refusal, "");
+    }
+    // A file named on the command line is converted whatever its name.
+    EXPECT_EQ(jobs.back().input, dir / "notes.txt");
+    EXPECT_EQ(jobs.back().output, photos / "out" / "notes.txt");
+
+    // In place: each file is its own output, and out/ is walked too.
+    c.mode = Mode::InPlace;
+    c.inputs = {photos.string()};
+    jobs = ExpandFolders(PlanJobs(c), c);
+    ASSERT_EQ(jobs.size(), inside.size() + 1);
+    for (const Job& job : jobs) EXPECT_EQ(job.output, job.input);
+    EXPECT_EQ(jobs[4].input, photos / "out" / "old" / "o.bmp");
+
+    // Without --recursive, or in the two-file form: one refusal per folder.
+    for (const Mode mode : {Mode::InPlace, Mode::Pair}) {
+        c.mode = mode;
+        c.output = (dir / "o.bmp").string();
+        c.recursive = mode == Mode::Pair;
+        c.inputs = {photos.string()};
+        jobs = ExpandFolders(PlanJobs(c), c);
+        ASSERT_EQ(jobs.size(), 1u);
+        EXPECT_EQ(jobs[0].refusal, kIsAFolder);
+        EXPECT_EQ(jobs[0].name, photos.string());
+    }
 }
 
 TEST(RunJobs, EveryJobFinishesOnceAndRefusedOnesDoNotRun) {

@@ -237,6 +237,60 @@ TEST_F(Program, RefusesToOverwriteAnInput) {
     EXPECT_EQ(ReadAll(dir / "a.bmp"), a);
 }
 
+TEST_F(Program, FoldersWithRecursive) {
+    // photos/ holds images at two depths, a damaged one, a file that is not
+    // an image and a link to a folder outside it.
+    const fs::path photos = dir / "photos";
+    fs::create_directories(photos / "2020" / "May");
+    fs::create_directories(dir / "elsewhere");
+    const std::vector<std::string> names = {"a.bmp", "2020/B.DIB", "2020/May/c.Bmp"};
+    std::vector<Bytes> images;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        images.push_back(Image(photos / names[i], static_cast<int>(i)));
+    }
+    Image(dir / "elsewhere" / "x.bmp", 7);
+    fs::create_directory_symlink(dir / "elsewhere", photos / "2020" / "linked");
+    std::ofstream(photos / "2020" / "notes.txt") << "not an image";
+    std::ofstream(photos / "2020" / "bad.bmp") << "BM but short";
+    const std::string bad = "bmpvintage: " + P(photos) + "/2020/bad.bmp: Not a valid BMP file\n";
+
+    struct Case {
+        std::vector<std::string> args;
+        fs::path outputs;  // where the toned images land; empty: nowhere
+        int status;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"-r", "--output-dir", P(dir / "out"), P(photos) + "/"}, dir / "out", 1, bad},
+        {{"--output-dir", P(dir / "out"), P(photos)},
+         {},
+         1,
+         "bmpvintage: " + P(photos) +
+             ": Is a folder (use --recursive with --output-dir or --in-place to convert the "
+             "files in it)\n"},
+        {{"--in-place", "--jobs", "2", "--recursive", P(photos)}, photos, 1, bad},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        fs::remove_all(dir / "out");
+        const Result r = Run(c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (c.outputs.empty()) {
+                EXPECT_FALSE(fs::exists(dir / "out" / names[i]));
+            } else {
+                EXPECT_EQ(ReadAll(c.outputs / names[i]), Toned(images[i])) << names[i];
+            }
+        }
+        EXPECT_EQ(ReadText(photos / "2020" / "notes.txt"), "not an image");
+        EXPECT_FALSE(fs::exists(dir / "out" / "2020" / "notes.txt"));
+        EXPECT_FALSE(fs::exists(dir / "out" / "2020" / "linked"));
+    }
+    // Only the link to the folder kept the outside file from being toned.
+    EXPECT_EQ(ReadAll(dir / "elsewhere" / "x.bmp"), Image(dir / "elsewhere" / "y.bmp", 7));
+}
+
 TEST_F(Program, UsageErrorsExitTwoAndTouchNothing) {
     Image(dir / "a.bmp", 0);
     const std::vector<std::vector<std::string>> cases = {

@@ -19,6 +19,7 @@
 #include "tools/Batch.h"
 #include "tools/CommandLine.h"
 #include "tools/Progress.h"
+#include "tools/Streams.h"
 
 namespace {
 
@@ -48,6 +49,14 @@ bool StderrIsTerminal() {
 #endif
 }
 
+bool StdoutIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return ::isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
 bool MakeOutputDir(const std::filesystem::path& dir) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
@@ -55,6 +64,13 @@ bool MakeOutputDir(const std::filesystem::path& dir) {
 }
 
 int Convert(const CommandLine& commandLine) {
+    if (UsesStandardStreams(commandLine)) {
+        if (commandLine.output == kStandardStream && StdoutIsTerminal()) {
+            WriteToStderr("bmpvintage: " + std::string(kOutputIsTerminal) + "\n");
+            return 2;
+        }
+        return ConvertStandardStreams(commandLine, WriteToStderr);
+    }
     if (commandLine.mode == Mode::OutputDir &&
         !MakeOutputDir(PathFromArgument(commandLine.outputDir))) {
         WriteToStderr(FailureMessage(commandLine.outputDir, "Cannot create output directory"));

@@ -1,0 +1,302 @@
+#include "tools/Streams.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <io.h>
+#include <windows.h>
+// <windows.h> maps ReplaceFile to the system's ReplaceFileW.
+#undef ReplaceFile
+#else
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+#include "convert/Platform.h"
+#include "tools/Batch.h"
+#include "tools/Progress.h"
+
+namespace bmpvintage {
+
+namespace {
+
+#ifdef _WIN32
+using Stat = struct _stat64;
+int StatOf(int fd, Stat& st) {
+    return ::_fstat64(fd, &st);
+}
+long long ReadSome(int fd, std::uint8_t* to, std::size_t n) {
+    return ::_read(fd, to, static_cast<unsigned>(n > 0x40000000u ? 0x40000000u : n));
+}
+long long WriteSome(int fd, const std::uint8_t* from, std::size_t n) {
+    return ::_write(fd, from, static_cast<unsigned>(n > 0x40000000u ? 0x40000000u : n));
+}
+long long Offset(int fd) {
+    return ::_lseeki64(fd, 0, SEEK_CUR);
+}
+bool Rewind(int fd) {
+    return ::_lseeki64(fd, 0, SEEK_SET) == 0;
+}
+void CloseFd(int fd) {
+    ::_close(fd);
+}
+long long ModifiedOf(const Stat& st) {
+    return static_cast<long long>(st.st_mtime);
+}
+#else
+using Stat = struct stat;
+int StatOf(int fd, Stat& st) {
+    return ::fstat(fd, &st);
+}
+long long ReadSome(int fd, std::uint8_t* to, std::size_t n) {
+    return ::read(fd, to, n);
+}
+long long WriteSome(int fd, const std::uint8_t* from, std::size_t n) {
+    return ::write(fd, from, n);
+}
+long long Offset(int fd) {
+    return ::lseek(fd, 0, SEEK_CUR);
+}
+bool Rewind(int fd) {
+    return ::lseek(fd, 0, SEEK_SET) == 0;
+}
+void CloseFd(int fd) {
+    ::close(fd);
+}
+long long ModifiedOf(const Stat& st) {
+    return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+#endif
+
+bool IsRegular(const Stat& st) {
+    return (st.st_mode & S_IFMT) == S_IFREG;
+}
+
+// Closes a descriptor the program opened.
+struct OwnedFd {
+    int fd = -1;
+    OwnedFd() = default;
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    ~OwnedFd() {
+        if (fd >= 0) CloseFd(fd);
+    }
+};
+
+// A named input file, opened as the library opens one: only a regular file
+// gets through, and a FIFO without a writer cannot stall the open.
+int OpenInputFile(const std::string& argument) {
+    const sorvane::NativePath path = PathFromArgument(argument).native();
+#ifdef _WIN32
+    const int fd = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY);
+#else
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+#endif
+    if (fd < 0) return -1;
+    Stat st;
+    bool ok = StatOf(fd, st) == 0 && IsRegular(st);
+#ifndef _WIN32
+    const int flags = ok ? ::fcntl(fd, F_GETFL) : -1;
+    ok = ok && flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+#endif
+    if (!ok) {
+        CloseFd(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// An unlinked temporary file open for reading and writing, or -1.
+int TemporaryFile() {
+#ifdef _WIN32
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t name[MAX_PATH + 1];
+    const DWORD n = ::GetTempPathW(MAX_PATH + 1, folder);
+    if (n == 0 || n > MAX_PATH || ::GetTempFileNameW(folder, L"bmv", 0, name) == 0) return -1;
+    const HANDLE h = ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        ::DeleteFileW(name);
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    if (fd < 0) ::CloseHandle(h);
+    return fd;
+#else
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string folder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+#ifdef O_TMPFILE
+    // Never has a name, so nothing is left behind even if the program is killed.
+    const int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+#endif
+    std::string name = folder + "/bmpvintage-stdin-XXXXXX";
+    const int named = ::mkstemp(name.data());
+    if (named >= 0) ::unlink(name.c_str());
+    return named;
+#endif
+}
+
+}  // namespace
+
+bool UsesStandardStreams(const CommandLine& commandLine) {
+    return commandLine.mode == Mode::Pair &&
+           (commandLine.inputs.front() == kStandardStream || commandLine.output == kStandardStream);
+}
+
+DescriptorSource::DescriptorSource(int fd) : fd_(fd) {
+    Stat st;
+    if (StatOf(fd, st) == 0 && IsRegular(st)) {
+        regular_ = true;
+        size_ = static_cast<long long>(st.st_size);
+        modified_ = ModifiedOf(st);
+    }
+}
+
+long long DescriptorSource::Read(std::uint8_t* to, std::size_t n) {
+    for (;;) {
+        const long long r = ReadSome(fd_, to, n);
+        if (r < 0 && errno == EINTR) continue;
+        return r < 0 ? -1 : r;
+    }
+}
+
+bool DescriptorSource::Unchanged() {
+    if (!regular_) return true;
+    Stat st;
+    return StatOf(fd_, st) == 0 && static_cast<long long>(st.st_size) == size_ &&
+           ModifiedOf(st) == modified_;
+}
+
+bool DescriptorSink::Write(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const long long w = WriteSome(fd_, bytes.data(), bytes.size());
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        bytes = bytes.subspan(static_cast<std::size_t>(w));
+    }
+    return true;
+}
+
+bool MemorySink::Write(std::span<const std::uint8_t> more) {
+    try {
+        bytes.insert(bytes.end(), more.begin(), more.end());
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+std::optional<std::uint64_t> RemainingSize(int fd) {
+    Stat st;
+    if (StatOf(fd, st) != 0 || !IsRegular(st)) return std::nullopt;
+    const long long at = Offset(fd);
+    if (at < 0) return std::nullopt;
+    const auto size = static_cast<long long>(st.st_size);
+    return static_cast<std::uint64_t>(at < size ? size - at : 0);
+}
+
+Spool::~Spool() {
+    if (fd_ >= 0) CloseFd(fd_);
+}
+
+Spool::Status Spool::Fill(int from) {
+    if (fd_ < 0) fd_ = TemporaryFile();
+    if (fd_ < 0) return Status::NoTemporaryFile;
+    constexpr std::size_t kPart = std::size_t{256} << 10;
+    const std::unique_ptr<std::uint8_t[]> part(new (std::nothrow) std::uint8_t[kPart]);
+    if (!part) return Status::NoTemporaryFile;
+    DescriptorSource in(from);
+    DescriptorSink out(fd_);
+    for (;;) {
+        const long long r = in.Read(part.get(), kPart);
+        if (r < 0) return Status::ReadFailed;
+        if (r == 0) break;
+        if (!out.Write({part.get(), static_cast<std::size_t>(r)})) return Status::NoTemporaryFile;
+        size_ += static_cast<std::uint64_t>(r);
+    }
+    return Rewind(fd_) ? Status::Ok : Status::NoTemporaryFile;
+}
+
+int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::string_view text)) {
+    const std::string& input = commandLine.inputs.front();
+    const bool fromStdin = input == kStandardStream;
+    const bool toStdout = commandLine.output == kStandardStream;
+    const auto fail = [&](std::string_view line) {
+        report(FailureMessage(input, line));
+        return 1;
+    };
+#ifdef _WIN32
+    if (fromStdin) ::_setmode(0, _O_BINARY);
+    if (toStdout) ::_setmode(1, _O_BINARY);
+#else
+    // A reader that goes away makes the write fail with a line, not a signal.
+    if (toStdout) std::signal(SIGPIPE, SIG_IGN);
+#endif
+
+    OwnedFd file;
+    int fd = 0;
+    if (!fromStdin) {
+        file.fd = fd = OpenInputFile(input);
+        if (fd < 0) return fail("Error opening input file");
+    }
+    std::optional<std::uint64_t> size = RemainingSize(fd);
+    Spool spool;
+    if (!size) {
+        switch (spool.Fill(fd)) {
+            case Spool::Status::Ok:
+                break;
+            case Spool::Status::ReadFailed:
+                return fail("Error reading input file");
+            case Spool::Status::NoTemporaryFile:
+                return fail("No room for a temporary copy of standard input (see TMPDIR)");
+        }
+        fd = spool.fd();
+        size = spool.size();
+    }
+
+    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
+                                                     std::uint8_t[sorvane::kStreamPart]);
+    if (!buffer) return fail("Not enough memory");
+    const std::span<std::uint8_t> part(buffer.get(), sorvane::kStreamPart);
+    DescriptorSource source(fd);
+
+    if (toStdout) {
+        DescriptorSink out(1);
+        const sorvane::StreamStatus status =
+            sorvane::ConvertStream(source, *size, part, [&] { return &out; });
+        if (status != sorvane::StreamStatus::Converted) {
+            return fail(sorvane::StreamStatusLine(status));
+        }
+        return 0;
+    }
+    // Into a named file: the output is replaced whole, once it is complete.
+    MemorySink out;
+    const sorvane::StreamStatus status =
+        sorvane::ConvertStream(source, *size, part, [&] { return &out; });
+    if (status != sorvane::StreamStatus::Converted) {
+        return fail(sorvane::StreamStatusLine(status));
+    }
+    switch (sorvane::ReplaceFile(PathFromArgument(commandLine.output).native(), out.bytes)) {
+        case sorvane::WriteStatus::Ok:
+            return 0;
+        case sorvane::WriteStatus::OpenFailed:
+            return fail("Error opening output file");
+        case sorvane::WriteStatus::WriteFailed:
+            break;
+    }
+    return fail("Error writing output file");
+}
+
+}  // namespace bmpvintage

@@ -72,9 +72,27 @@ LayoutStatus PlanColours(std::span<const std::uint8_t> head, std::uint64_t size,
 // Tones, of the colours `plan` names, those whose last byte lies at an offset
 // in [from, to). Calls over consecutive ranges that together cover the file
 // tone every colour once, exactly as ToneBMPFile does in one go, so the
-// colours can be toned as the file arrives. `file` is the file the plan was
-// made for, at its planned size; no byte at or past `to` is read or written.
-void ToneColoursArrived(std::span<std::uint8_t> file, const ColourPlan& plan, std::uint64_t from,
-                        std::uint64_t to);
+// colours can be toned as the file arrives.
+//
+// `window` holds the file's bytes from offset `windowFirst` on; each colour
+// toned must lie wholly inside it (ColourStartBefore says where a window
+// must begin so that it does). No byte at or past `to` is read or written.
+void ToneColoursArrived(std::span<std::uint8_t> window, std::uint64_t windowFirst,
+                        const ColourPlan& plan, std::uint64_t from, std::uint64_t to);
+
+// The same with the whole file as the window.
+inline void ToneColoursArrived(std::span<std::uint8_t> file, const ColourPlan& plan,
+                               std::uint64_t from, std::uint64_t to) {
+    ToneColoursArrived(file, 0, plan, from, to);
+}
+
+// Where the colour that a cut at `offset` splits in two (a table entry or a
+// pixel that begins before `offset` and ends after it) begins; `offset`
+// itself when the cut splits none.
+std::uint64_t ColourStartBefore(const ColourPlan& plan, std::uint64_t offset);
+
+// The offset just past the last byte of any colour `plan` names (0 when it
+// names none): everything from there on is copied unchanged.
+std::uint64_t ColoursEnd(const ColourPlan& plan);
 
 }  // namespace sorvane

@@ -33,9 +33,10 @@ void ToneQuadTable(std::span<std::uint8_t> entries) {
     }
 }
 
-void ToneTable(std::span<std::uint8_t> file, const ColourTable& table) {
+// `window` holds the file from offset `base` on.
+void ToneTable(std::span<std::uint8_t> window, std::uint64_t base, const ColourTable& table) {
     if (table.count == 0) return;
-    const auto bytes = file.subspan(table.first, table.count * table.entrySize);
+    const auto bytes = window.subspan(table.first - base, table.count * table.entrySize);
     if (table.entrySize == 3) {
         ToneRun(bytes);
     } else {
@@ -89,6 +90,10 @@ void WritePixel(std::uint8_t* p, std::size_t bytes, std::uint32_t v) {
     for (std::size_t i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
+std::uint64_t PixelBytes(PixelCoding coding) {
+    return coding == PixelCoding::Bgr24 ? 3 : coding == PixelCoding::Packed16 ? 2 : 4;
+}
+
 // Tones a row of packed 16- or 32-bit pixels; bits outside the three colour
 // masks are kept.
 struct PackedChannels {
@@ -130,21 +135,19 @@ std::uint64_t ItemsEndedBy(std::uint64_t first, std::uint64_t size, std::uint64_
     return std::min(count, (at - first) / size);
 }
 
-void ToneTableArrived(std::span<std::uint8_t> file, const ColourTable& table, std::uint64_t from,
-                      std::uint64_t to) {
+void ToneTableArrived(std::span<std::uint8_t> window, std::uint64_t base, const ColourTable& table,
+                      std::uint64_t from, std::uint64_t to) {
     const std::uint64_t begin = ItemsEndedBy(table.first, table.entrySize, table.count, from);
     const std::uint64_t end = ItemsEndedBy(table.first, table.entrySize, table.count, to);
     if (begin >= end) return;
-    ToneTable(file,
+    ToneTable(window, base,
               ColourTable{table.first + begin * table.entrySize, end - begin, table.entrySize});
 }
 
-void TonePixelsArrived(std::span<std::uint8_t> file, PixelRows rows, std::uint64_t from,
-                       std::uint64_t to) {
+void TonePixelsArrived(std::span<std::uint8_t> window, std::uint64_t base, PixelRows rows,
+                       std::uint64_t from, std::uint64_t to) {
     if (rows.coding == PixelCoding::None || rows.rows == 0 || rows.rowPixels == 0) return;
-    const std::uint64_t pixelBytes = rows.coding == PixelCoding::Bgr24      ? 3
-                                     : rows.coding == PixelCoding::Packed16 ? 2
-                                                                            : 4;
+    const std::uint64_t pixelBytes = PixelBytes(rows.coding);
     if (rows.stride == rows.rowPixels * pixelBytes) {
         // No padding: the rows form one run of pixels.
         rows.rowPixels *= rows.rows;
@@ -170,7 +173,8 @@ void TonePixelsArrived(std::span<std::uint8_t> file, PixelRows rows, std::uint64
         const std::uint64_t begin = ItemsEndedBy(start, pixelBytes, rows.rowPixels, from);
         const std::uint64_t end = ItemsEndedBy(start, pixelBytes, rows.rowPixels, to);
         if (begin >= end) continue;
-        const auto run = file.subspan(start + begin * pixelBytes, (end - begin) * pixelBytes);
+        const auto run =
+            window.subspan(start + begin * pixelBytes - base, (end - begin) * pixelBytes);
         if (channels) {
             TonePackedRow(run.data(), end - begin, pixelBytes, *channels);
         } else {
@@ -202,10 +206,32 @@ LayoutStatus ToneBMPFile(std::span<std::uint8_t> file) {
     return LayoutStatus::Converted;
 }
 
-void ToneColoursArrived(std::span<std::uint8_t> file, const ColourPlan& plan, std::uint64_t from,
-                        std::uint64_t to) {
-    ToneTableArrived(file, plan.table, from, to);
-    TonePixelsArrived(file, plan.pixels, from, to);
+void ToneColoursArrived(std::span<std::uint8_t> window, std::uint64_t windowFirst,
+                        const ColourPlan& plan, std::uint64_t from, std::uint64_t to) {
+    ToneTableArrived(window, windowFirst, plan.table, from, to);
+    TonePixelsArrived(window, windowFirst, plan.pixels, from, to);
+}
+
+std::uint64_t ColourStartBefore(const ColourPlan& plan, std::uint64_t offset) {
+    const ColourTable& t = plan.table;
+    if (offset > t.first && offset - t.first < t.count * t.entrySize)
+        return offset - (offset - t.first) % t.entrySize;
+    const PixelRows& p = plan.pixels;
+    if (p.coding == PixelCoding::None || p.rows == 0 || p.rowPixels == 0 || offset <= p.first)
+        return offset;
+    const std::uint64_t row = (offset - p.first) / p.stride;
+    const std::uint64_t inRow = (offset - p.first) % p.stride;
+    if (row >= p.rows || inRow >= p.rowPixels * PixelBytes(p.coding)) return offset;
+    return offset - inRow % PixelBytes(p.coding);
+}
+
+std::uint64_t ColoursEnd(const ColourPlan& plan) {
+    const ColourTable& t = plan.table;
+    std::uint64_t end = t.count > 0 ? t.first + t.count * t.entrySize : 0;
+    const PixelRows& p = plan.pixels;
+    if (p.coding != PixelCoding::None && p.rows > 0 && p.rowPixels > 0)
+        end = std::max(end, p.first + (p.rows - 1) * p.stride + p.rowPixels * PixelBytes(p.coding));
+    return end;
 }
 
 }  // namespace sorvane

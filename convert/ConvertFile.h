@@ -10,9 +10,9 @@
 
 namespace sorvane {
 
-// Reads `input` whole, tones its colours and replaces `output` with the
-// result. Returns an empty view on success, otherwise the line that says why
-// the file was not converted (one of those listed in module/BMPVintage.h).
+// Streams `input` through one buffer of at most kStreamPart bytes, toning its
+// colours, into a new file that then replaces `output`. Returns an empty view on success, otherwise
+// the line that says why the file was not converted (one of those listed in module/BMPVintage.h).
 // No value for a path means it could not be opened. Nothing at `output` is
 // created or changed unless the conversion succeeds. Throws nothing.
 std::string_view ConvertFile(const std::optional<NativePath>& input,

@@ -1,5 +1,6 @@
 // The few operating-system services a conversion needs: opening a file by a
-// UTF-16 path, reading it whole, replacing a file safely, and printing a line.
+// UTF-16 path, reading it in parts, replacing a file safely, and printing a
+// line.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "convert/ConvertStream.h"
 #include "module/BMPVintage.h"
 
 namespace sorvane {
@@ -28,46 +30,47 @@ std::optional<NativePath> ToNativePath(const BMPVintageChar* path);
 // surrogate has no partner.
 std::optional<std::string> Utf16ToUtf8(std::u16string_view text);
 
-// Gives back a ByteBuffer's memory, the way its platform's ReadWholeBMP took it.
-struct ReleaseBytes {
-    void operator()(std::uint8_t* bytes) const noexcept;
-};
-
-// A heap buffer that may fail to allocate; its bytes start uninitialised.
-struct ByteBuffer {
-    std::unique_ptr<std::uint8_t[], ReleaseBytes> data;
-    std::size_t size = 0;
-    std::span<std::uint8_t> bytes() { return {data.get(), size}; }
-};
-
-enum class ReadStatus { Ok, OpenFailed, NotValid, NoMemory, ReadFailed };
-
-// Told about a file's bytes as they arrive, so that they can be worked on
-// while they are still in the processor's cache.
-class ReadObserver {
+// An input file opened for a conversion, read from its start.
+class InputFile : public ByteSource {
   public:
-    // `file` is the whole buffer, at the size the file had when opened; its
-    // first `arrived` bytes have been read (more at each call).
-    virtual void Arrived(std::span<std::uint8_t> file, std::size_t arrived) = 0;
-
-  protected:
-    ~ReadObserver() = default;
+    virtual ~InputFile() = default;
+    // The size the file had when it was opened.
+    virtual std::uint64_t Size() const = 0;
 };
 
-// Reads a whole regular file into one buffer sized from the file itself. A
-// file that does not begin with "BM" is refused before anything is allocated.
-// A file that shrinks while being read is taken at the size it ends with
-// (out.size is then smaller than the buffer `observer` saw). The observer, if
-// any, may be told of the bytes in parts as they are read, or not at all.
-ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out, ReadObserver* observer = nullptr);
+enum class InputStatus { Ok, OpenFailed, ReadFailed };
 
-enum class WriteStatus { Ok, OpenFailed, WriteFailed };
+// Opens a regular file for reading (anything else fails to open, without
+// waiting on a FIFO or a device). Unchanged() compares the file's size and
+// modification times with those it had when opened. Null on failure, with
+// the reason in `status`.
+std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status);
 
-// Replaces the file at `path` (following symbolic links to their target) with
-// `bytes`: written to a new file in the same directory, checked, closed, then
-// renamed over the target. An existing target keeps its permission bits. On
-// failure the target is untouched and the new file removed.
-WriteStatus ReplaceFile(const NativePath& path, std::span<const std::uint8_t> bytes);
+// The file that will replace the output: a new file in the output's folder,
+// renamed over the output by Commit(). Until then the output is untouched; a
+// file destroyed before its Commit() removes itself.
+class OutputFile : public ByteSink {
+  public:
+    virtual ~OutputFile() = default;
+    // Puts the written bytes in place of the output; false on failure, and
+    // the output is then as it was.
+    virtual bool Commit() = 0;
+};
+
+// Prepares to replace the file at `path`; a symbolic link is followed, so
+// the file it points at is replaced. Null ("Error opening output file") when
+// the output is not a regular file, is one the caller may not write (by its
+// permission bits, as opening it for writing would judge; read-only on
+// Windows), or when no new file can be made beside it.
+//
+// Replacing an existing file keeps its permission bits (less set-user-ID and
+// set-group-ID, which any write clears), its owner and group where the
+// caller may set them, and its extended attributes (which carry POSIX ACLs);
+// on Windows ReplaceFileW keeps its attributes, ACLs, streams and creation
+// time. It is synced before it takes the output's place, and the folder
+// after. A new output is not synced: its input is still there. A replaced
+// file is a new file: other hard links to the old one keep the old image.
+std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path);
 
 // Writes `line` and a line feed to standard error in a single write.
 void PrintErrorLine(std::string_view line);

@@ -1,16 +1,15 @@
 // File access for POSIX systems.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <new>
+#include <optional>
+#include <vector>
 
 #include "convert/Platform.h"
 
@@ -34,22 +33,6 @@ struct Fd {
         return ::close(f) == 0;
     }
 };
-
-// Reads up to n bytes at the current position; returns the count read (less
-// than n only at end of file) or -1 on an error.
-long long ReadFully(int fd, std::uint8_t* to, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        const ssize_t r = ::read(fd, to + got, n - got);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<long long>(got);
-}
 
 bool WriteFully(int fd, const std::uint8_t* from, std::size_t n) {
     while (n > 0) {
@@ -88,130 +71,220 @@ std::optional<std::string> FollowLinks(std::string path) {
     return std::nullopt;
 }
 
-// A name for the new file beside the target, unlikely to collide; the open
-// uses O_EXCL and retries if it does.
-std::string TemporaryName(const std::string& target, unsigned attempt) {
-    static_assert(sizeof(unsigned long long) >= 8);
+// A name for the new file beside the target. It is short whatever the
+// target's name, so it fits wherever the target's name does; the open uses
+// O_EXCL and tries another name if it collides.
+std::string TemporaryName(const std::string& directory, unsigned attempt) {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
-    const unsigned long long mix = static_cast<unsigned long long>(ts.tv_nsec) ^
-                                   (static_cast<unsigned long long>(::getpid()) << 32) ^
-                                   (reinterpret_cast<std::uintptr_t>(&ts) >> 4) ^ attempt;
-    const std::string dir = DirectoryOf(target);
-    const auto slash = target.find_last_of('/');
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%llx.tmp", mix);
-    return dir + "/." + base + suffix;
+    const unsigned long long mix =
+        (static_cast<unsigned long long>(ts.tv_nsec) ^
+         (static_cast<unsigned long long>(::getpid()) << 30) ^
+         (reinterpret_cast<std::uintptr_t>(&ts) >> 4) ^ (attempt * 0x9E3779B97F4A7C15ull)) &
+        0xFFFFFFFFFFFFull;
+    char name[32];
+    std::snprintf(name, sizeof name, "/.bmpvintage-%012llx.tmp", mix);
+    return directory + name;
 }
 
-// Memory for a whole file. A large buffer starts on a 2 MiB boundary and its
-// whole 2 MiB pages are offered to the kernel as huge pages: a fresh buffer
-// otherwise costs a page fault every 4 KiB as the read fills it, which on a
-// virtual machine can take longer than the read itself (a 48 MiB file: 250 ms
-// against 15 ms measured). The part after the last whole huge page keeps
-// small pages, so no more memory is resident than the file needs.
-std::uint8_t* AllocateFileBuffer(std::size_t size) {
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    if (size < kHugePage) return static_cast<std::uint8_t*>(std::malloc(size));
-    void* p = nullptr;
-    if (::posix_memalign(&p, kHugePage, size) != 0) return nullptr;
-#ifdef MADV_HUGEPAGE
-    // Only advice: without huge pages the buffer works the same.
-    ::madvise(p, size / kHugePage * kHugePage, MADV_HUGEPAGE);
+bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+class PosixInput final : public InputFile {
+  public:
+    PosixInput(int fd, const struct stat& st) : fd_(fd), opened_(st) {}
+
+    std::uint64_t Size() const override { return static_cast<std::uint64_t>(opened_.st_size); }
+
+    long long Read(std::uint8_t* to, std::size_t n) override {
+        for (;;) {
+            const ssize_t r = ::read(fd_.fd, to, n);
+            if (r >= 0) return r;
+            if (errno != EINTR) return -1;
+        }
+    }
+
+    // Any write, truncation or extension moves the modification and change
+    // times (and a truncation or extension the size).
+    bool Unchanged() override {
+        struct stat now;
+        return ::fstat(fd_.fd, &now) == 0 && now.st_size == opened_.st_size &&
+               SameTime(now.st_mtim, opened_.st_mtim) && SameTime(now.st_ctim, opened_.st_ctim);
+    }
+
+    int fd() const { return fd_.fd; }
+
+  private:
+    Fd fd_;
+    struct stat opened_;
+};
+
+// Copies the extended attributes of the file at `from` (among them the POSIX
+// ACL) to the open file `to`. Those the caller may not set (trusted.*, some
+// security.* ones) or the file system does not keep are left behind.
+void CopyExtendedAttributes(const std::string& from, int to) {
+    const ssize_t listSize = ::listxattr(from.c_str(), nullptr, 0);
+    if (listSize <= 0) return;
+    std::vector<char> names(static_cast<std::size_t>(listSize));
+    const ssize_t got = ::listxattr(from.c_str(), names.data(), names.size());
+    if (got <= 0) return;
+    std::vector<char> value;
+    for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+        const char* name = names.data() + at;
+        at += std::strlen(name) + 1;
+        const ssize_t valueSize = ::getxattr(from.c_str(), name, nullptr, 0);
+        if (valueSize < 0) continue;
+        value.resize(static_cast<std::size_t>(valueSize));
+        const ssize_t n = ::getxattr(from.c_str(), name, value.data(), value.size());
+        if (n < 0) continue;
+        ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(n), 0);
+    }
+}
+
+void SyncDirectory(const std::string& directory) {
+    Fd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Some file systems cannot sync a directory; the rename has happened.
+    if (dir.fd >= 0) ::fsync(dir.fd);
+}
+
+class PosixOutput final : public OutputFile {
+  public:
+    PosixOutput(std::string target, std::string temporary, int fd,
+                std::optional<struct stat> replaced)
+        : target_(std::move(target)),
+          temporary_(std::move(temporary)),
+          fd_(fd),
+          replaced_(replaced) {}
+
+    ~PosixOutput() override {
+        if (!temporary_.empty()) {
+            if (fd_.fd >= 0) fd_.Close();
+            ::unlink(temporary_.c_str());
+        }
+    }
+
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        return WriteFully(fd_.fd, bytes.data(), bytes.size());
+    }
+
+    PassThrough CopyFrom(ByteSource& source, std::uint64_t n) override {
+#ifdef __linux__
+        // Only between two files: the kernel moves the bytes itself, with no
+        // copy through this process (and a clone where the file system can).
+        auto* const in = dynamic_cast<PosixInput*>(&source);
+        if (in == nullptr) return PassThrough::NotOffered;
+        bool first = true;
+        while (n > 0) {
+            const std::size_t part = n < (std::size_t{1} << 30) ? n : std::size_t{1} << 30;
+            const ssize_t r = ::copy_file_range(in->fd(), nullptr, fd_.fd, nullptr, part, 0);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                if (first && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                              errno == EOPNOTSUPP || errno == EBADF))
+                    return PassThrough::NotOffered;
+                return errno == EIO ? PassThrough::ReadFailed : PassThrough::WriteFailed;
+            }
+            if (r == 0) return PassThrough::ReadFailed;  // the input ended early
+            first = false;
+            n -= static_cast<std::uint64_t>(r);
+        }
+        return PassThrough::Done;
+#else
+        (void)source;
+        (void)n;
+        return PassThrough::NotOffered;
 #endif
-    return static_cast<std::uint8_t*>(p);
-}
+    }
 
-// How much is read at a time for an observer (32 KiB to 1 MiB measured alike).
-constexpr std::size_t kReadPart = std::size_t{512} << 10;
+    bool Commit() override {
+        bool ok = true;
+        if (replaced_) {
+            // The owner first: a change of owner clears the mode's special bits.
+            if (::fchown(fd_.fd, replaced_->st_uid, replaced_->st_gid) != 0) {
+                // Only the group, where the caller belongs to it; else the
+                // caller's own, as for any file it creates.
+                if (::fchown(fd_.fd, static_cast<uid_t>(-1), replaced_->st_gid) != 0) {
+                }
+            }
+            ok = ::fchmod(fd_.fd, replaced_->st_mode & 07777 & ~mode_t{S_ISUID | S_ISGID}) == 0;
+            if (ok) CopyExtendedAttributes(target_, fd_.fd);
+            // The image reaches the disk before it takes the old one's name.
+            ok = ok && ::fsync(fd_.fd) == 0;
+        }
+        ok = fd_.Close() && ok;
+        ok = ok && ::rename(temporary_.c_str(), target_.c_str()) == 0;
+        if (!ok) return false;  // the destructor removes the new file
+        temporary_.clear();
+        if (replaced_) SyncDirectory(DirectoryOf(target_));
+        return true;
+    }
+
+  private:
+    std::string target_;
+    std::string temporary_;  // empty once renamed
+    Fd fd_;
+    std::optional<struct stat> replaced_;
+};
 
 }  // namespace
 
-void ReleaseBytes::operator()(std::uint8_t* bytes) const noexcept {
-    std::free(bytes);
-}
-
-ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out, ReadObserver* observer) {
+std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status) {
+    status = InputStatus::OpenFailed;
     // Non-blocking, so that a FIFO without a writer (or a device that waits)
     // cannot stall the open; only regular files get past the check below.
-    Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (in.fd < 0) return ReadStatus::OpenFailed;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return nullptr;
+    Fd in(fd);
     struct stat st;
-    if (::fstat(in.fd, &st) != 0) return ReadStatus::ReadFailed;
-    if (!S_ISREG(st.st_mode)) return ReadStatus::OpenFailed;
-    const int flags = ::fcntl(in.fd, F_GETFL);
-    if (flags < 0 || ::fcntl(in.fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return ReadStatus::ReadFailed;
-
-    // The signature first, so that no other file costs an allocation.
-    std::uint8_t magic[2];
-    const long long m = ReadFully(in.fd, magic, 2);
-    if (m < 0) return ReadStatus::ReadFailed;
-    if (m < 2 || magic[0] != 'B' || magic[1] != 'M') return ReadStatus::NotValid;
-
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    if (size < 2 || size > SIZE_MAX / 2)
-        return size < 2 ? ReadStatus::NotValid : ReadStatus::NoMemory;
-    out.data.reset(AllocateFileBuffer(size));
-    if (!out.data) return ReadStatus::NoMemory;
-    out.data[0] = magic[0];
-    out.data[1] = magic[1];
-    // With an observer the file is read in parts, each handed over as soon
-    // as it has arrived.
-    const std::span<std::uint8_t> whole(out.data.get(), size);
-    std::size_t got = 2;
-    while (got < size) {
-        const std::size_t want =
-            observer ? std::min<std::size_t>(kReadPart, size - got) : size - got;
-        const long long r = ReadFully(in.fd, out.data.get() + got, want);
-        if (r < 0) return ReadStatus::ReadFailed;
-        got += static_cast<std::size_t>(r);
-        if (static_cast<std::size_t>(r) < want) break;
-        if (observer) observer->Arrived(whole, got);
+    if (::fstat(in.fd, &st) != 0) {
+        status = InputStatus::ReadFailed;
+        return nullptr;
     }
-    // A file that shrank since fstat is taken as it is now; one that grew is
-    // taken at its size when opened.
-    out.size = got;
-    return ReadStatus::Ok;
+    if (!S_ISREG(st.st_mode)) return nullptr;
+    const int flags = ::fcntl(in.fd, F_GETFL);
+    if (flags < 0 || ::fcntl(in.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        status = InputStatus::ReadFailed;
+        return nullptr;
+    }
+#ifdef POSIX_FADV_SEQUENTIAL
+    ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    auto file = std::make_unique<PosixInput>(in.fd, st);
+    in.fd = -1;
+    status = InputStatus::Ok;
+    return file;
 }
 
-WriteStatus ReplaceFile(const NativePath& path, std::span<const std::uint8_t> bytes) {
+std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path) {
     const auto target = FollowLinks(path);
-    if (!target) return WriteStatus::OpenFailed;
+    if (!target) return nullptr;
 
+    std::optional<struct stat> replaced;
     struct stat existing;
-    const bool exists = ::stat(target->c_str(), &existing) == 0;
-    // Only regular files are replaced: renaming over a device, pipe or
-    // directory would destroy it rather than write to it.
-    if (exists && !S_ISREG(existing.st_mode)) return WriteStatus::OpenFailed;
-
-    std::string tmp;
-    int fd = -1;
-    for (unsigned attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = TemporaryName(*target, attempt);
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
+    if (::stat(target->c_str(), &existing) == 0) {
+        // Only regular files are replaced: renaming over a device, pipe or
+        // directory would destroy it rather than write to it.
+        if (!S_ISREG(existing.st_mode)) return nullptr;
+        // A file the caller could not open for writing is not replaced
+        // either, though the folder would allow it.
+        if (::faccessat(AT_FDCWD, target->c_str(), W_OK, AT_EACCESS) != 0) return nullptr;
+        replaced = existing;
     }
-    if (fd < 0) return WriteStatus::OpenFailed;
-    Fd out(fd);
 
-    bool ok = true;
-    if (exists) {
-        // Keep the replaced file's permission bits and, where allowed, owner.
-        ok = ::fchmod(out.fd, existing.st_mode & 07777) == 0;
-        if (ok && ::fchown(out.fd, existing.st_uid, existing.st_gid) != 0) {
-            // Not permitted for ordinary users; the bits above still hold.
+    // A replacement starts private to the caller and takes the old file's
+    // mode when it is committed; a new output gets the usual 0666 less umask.
+    const mode_t mode = replaced ? 0600 : 0666;
+    const std::string directory = DirectoryOf(*target);
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        std::string temporary = TemporaryName(directory, attempt);
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            return std::make_unique<PosixOutput>(*target, std::move(temporary), fd, replaced);
         }
+        if (errno != EEXIST) break;
     }
-    ok = ok && WriteFully(out.fd, bytes.data(), bytes.size());
-    ok = out.Close() && ok;
-    ok = ok && ::rename(tmp.c_str(), target->c_str()) == 0;
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        return WriteStatus::WriteFailed;
-    }
-    return WriteStatus::Ok;
+    return nullptr;
 }
 
 void PrintErrorLine(std::string_view line) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -15,8 +16,6 @@
 #define WIN32_LEAN_AND_MEAN
 #include <io.h>
 #include <windows.h>
-// <windows.h> maps ReplaceFile to the system's ReplaceFileW.
-#undef ReplaceFile
 #else
 #include <unistd.h>
 
@@ -81,40 +80,6 @@ long long ModifiedOf(const Stat& st) {
 
 bool IsRegular(const Stat& st) {
     return (st.st_mode & S_IFMT) == S_IFREG;
-}
-
-// Closes a descriptor the program opened.
-struct OwnedFd {
-    int fd = -1;
-    OwnedFd() = default;
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    ~OwnedFd() {
-        if (fd >= 0) CloseFd(fd);
-    }
-};
-
-// A named input file, opened as the library opens one: only a regular file
-// gets through, and a FIFO without a writer cannot stall the open.
-int OpenInputFile(const std::string& argument) {
-    const sorvane::NativePath path = PathFromArgument(argument).native();
-#ifdef _WIN32
-    const int fd = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY);
-#else
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-#endif
-    if (fd < 0) return -1;
-    Stat st;
-    bool ok = StatOf(fd, st) == 0 && IsRegular(st);
-#ifndef _WIN32
-    const int flags = ok ? ::fcntl(fd, F_GETFL) : -1;
-    ok = ok && flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-#endif
-    if (!ok) {
-        CloseFd(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // An unlinked temporary file open for reading and writing, or -1.
@@ -189,15 +154,6 @@ bool DescriptorSink::Write(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-bool MemorySink::Write(std::span<const std::uint8_t> more) {
-    try {
-        bytes.insert(bytes.end(), more.begin(), more.end());
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
 std::optional<std::uint64_t> RemainingSize(int fd) {
     Stat st;
     if (StatOf(fd, st) != 0 || !IsRegular(st)) return std::nullopt;
@@ -245,16 +201,27 @@ int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::s
     if (toStdout) std::signal(SIGPIPE, SIG_IGN);
 #endif
 
-    OwnedFd file;
-    int fd = 0;
-    if (!fromStdin) {
-        file.fd = fd = OpenInputFile(input);
-        if (fd < 0) return fail("Error opening input file");
-    }
-    std::optional<std::uint64_t> size = RemainingSize(fd);
+    // The input: a named file as the library opens one, or standard input,
+    // first spooled when it is a pipe.
+    std::unique_ptr<sorvane::InputFile> file;
+    std::optional<DescriptorSource> standardInput;
     Spool spool;
-    if (!size) {
-        switch (spool.Fill(fd)) {
+    sorvane::ByteSource* source = nullptr;
+    std::uint64_t size = 0;
+    if (!fromStdin) {
+        sorvane::InputStatus opened = sorvane::InputStatus::OpenFailed;
+        file = sorvane::OpenInputFile(PathFromArgument(input).native(), opened);
+        if (!file) {
+            return fail(opened == sorvane::InputStatus::ReadFailed ? "Error reading input file"
+                                                                   : "Error opening input file");
+        }
+        source = file.get();
+        size = file->Size();
+    } else if (const std::optional<std::uint64_t> remaining = RemainingSize(0)) {
+        source = &standardInput.emplace(0);
+        size = *remaining;
+    } else {
+        switch (spool.Fill(0)) {
             case Spool::Status::Ok:
                 break;
             case Spool::Status::ReadFailed:
@@ -262,41 +229,31 @@ int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::s
             case Spool::Status::NoTemporaryFile:
                 return fail("No room for a temporary copy of standard input (see TMPDIR)");
         }
-        fd = spool.fd();
+        source = &standardInput.emplace(spool.fd());
         size = spool.size();
     }
 
-    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
-                                                     std::uint8_t[sorvane::kStreamPart]);
+    // One buffer for the whole conversion, no larger than the input.
+    const auto bufferSize = static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(size, sorvane::kMinStreamBuffer, sorvane::kStreamPart));
+    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[bufferSize]);
     if (!buffer) return fail("Not enough memory");
-    const std::span<std::uint8_t> part(buffer.get(), sorvane::kStreamPart);
-    DescriptorSource source(fd);
+    const std::span<std::uint8_t> part(buffer.get(), bufferSize);
 
-    if (toStdout) {
-        DescriptorSink out(1);
-        const sorvane::StreamStatus status =
-            sorvane::ConvertStream(source, *size, part, [&] { return &out; });
-        if (status != sorvane::StreamStatus::Converted) {
-            return fail(sorvane::StreamStatusLine(status));
-        }
-        return 0;
-    }
-    // Into a named file: the output is replaced whole, once it is complete.
-    MemorySink out;
+    DescriptorSink standardOutput(1);
+    std::unique_ptr<sorvane::OutputFile> out;
     const sorvane::StreamStatus status =
-        sorvane::ConvertStream(source, *size, part, [&] { return &out; });
-    if (status != sorvane::StreamStatus::Converted) {
-        return fail(sorvane::StreamStatusLine(status));
+        sorvane::ConvertStream(*source, size, part, [&]() -> sorvane::ByteSink* {
+            if (toStdout) return &standardOutput;
+            out = sorvane::CreateOutputFile(PathFromArgument(commandLine.output).native());
+            return out.get();
+        });
+    if (status != sorvane::StreamStatus::Converted) return fail(sorvane::StreamStatusLine(status));
+    file.reset();  // Windows replaces no file that is still open
+    if (out && !out->Commit()) {
+        return fail(sorvane::StreamStatusLine(sorvane::StreamStatus::WriteFailed));
     }
-    switch (sorvane::ReplaceFile(PathFromArgument(commandLine.output).native(), out.bytes)) {
-        case sorvane::WriteStatus::Ok:
-            return 0;
-        case sorvane::WriteStatus::OpenFailed:
-            return fail("Error opening output file");
-        case sorvane::WriteStatus::WriteFailed:
-            break;
-    }
-    return fail("Error writing output file");
+    return 0;
 }
 
 }  // namespace bmpvintage

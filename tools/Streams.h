@@ -48,13 +48,6 @@ class DescriptorSink final : public sorvane::ByteSink {
     int fd_;
 };
 
-// Kept in memory, for a file that is then replaced whole.
-class MemorySink final : public sorvane::ByteSink {
-  public:
-    bool Write(std::span<const std::uint8_t> bytes) override;
-    std::vector<std::uint8_t> bytes;
-};
-
 // The bytes left to read from `fd` when it is a regular file; no value for
 // a pipe, terminal or device, whose size is unknown until it ends.
 std::optional<std::uint64_t> RemainingSize(int fd);

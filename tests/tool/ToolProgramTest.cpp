@@ -70,8 +70,10 @@ class Program : public ::testing::Test {
     void TearDown() override { fs::remove_all(dir); }
 
     // Runs `argv` with standard output and error going to files (so never a
-    // terminal) and standard input from /dev/null.
-    Result RunCommand(std::vector<std::string> argv) {
+    // terminal), standard input from /dev/null and `env` added to the
+    // environment.
+    Result RunCommand(std::vector<std::string> argv,
+                      const std::vector<std::pair<std::string, std::string>>& env = {}) {
         const std::string outPath = (dir / ".stdout").string(),
                           errPath = (dir / ".stderr").string();
         posix_spawn_file_actions_t actions;
@@ -84,9 +86,15 @@ class Program : public ::testing::Test {
         std::vector<char*> args;
         for (std::string& a : argv) args.push_back(a.data());
         args.push_back(nullptr);
+        std::vector<std::string> envText;
+        for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
+        for (char** e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
+        std::vector<char*> envp;
+        for (std::string& e : envText) envp.push_back(e.data());
+        envp.push_back(nullptr);
         pid_t pid;
         Result r;
-        const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+        const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {
             ADD_FAILURE() << "cannot start " << argv[0];
@@ -291,6 +299,68 @@ TEST_F(Program, FoldersWithRecursive) {
     EXPECT_EQ(ReadAll(dir / "elsewhere" / "x.bmp"), Image(dir / "elsewhere" / "y.bmp", 7));
 }
 
+// "-" as INPUT or OUTPUT, run through the shell for its pipes and
+// redirections. The image is larger than the program's buffer, so that it
+// goes through in several parts.
+TEST_F(Program, StandardInputAndOutput) {
+    bmptest::Bmp24 big;
+    big.width = 701;  // padded rows
+    big.height = 600;
+    const Bytes in = big.Build();
+    ASSERT_GT(in.size(), std::size_t{1} << 20);
+    WriteAll(dir / "in.bmp", in);
+    Bytes prefixed = {'J', 'U', 'N', 'K', '!'};
+    prefixed.insert(prefixed.end(), in.begin(), in.end());
+    WriteAll(dir / "prefixed.bmp", prefixed);
+    fs::create_directory(dir / "dash");
+    WriteAll(dir / "dash" / "-", in);
+    const std::string toned = [&] {
+        const Bytes t = Toned(in);
+        return std::string(t.begin(), t.end());
+    }();
+    const std::string notValid = "bmpvintage: -: Not a valid BMP file\n";
+
+    struct Case {
+        std::string command;  // a shell command run in `dir`
+        int status;
+        std::string out, err;
+        std::string file;  // where the toned image must land, if not standard output
+    };
+    const std::vector<Case> cases = {
+        {"cat in.bmp | bmpvintage - -", 0, toned, "", ""},
+        {"bmpvintage - - < in.bmp", 0, toned, "", ""},
+        {"bmpvintage in.bmp -", 0, toned, "", ""},
+        {"cat in.bmp | bmpvintage - piped.bmp", 0, "", "", "piped.bmp"},
+        {"bmpvintage - redirected.bmp < in.bmp", 0, "", "", "redirected.bmp"},
+        // Standard input already read in part: the rest is the image.
+        {"{ dd bs=5 count=1 of=/dev/null 2>/dev/null; bmpvintage - -; } < prefixed.bmp", 0, toned,
+         "", ""},
+        // Refused: nothing on standard output, the file's own line.
+        {"echo 'not an image' | bmpvintage - -", 1, "", notValid, ""},
+        {"head -c 1000 in.bmp | bmpvintage - -", 1, "", notValid, ""},
+        {"bmpvintage - - < /dev/null", 1, "", notValid, ""},
+        {"bmpvintage missing.bmp -", 1, "", "bmpvintage: missing.bmp: Error opening input file\n",
+         ""},
+        {"bmpvintage - - < prefixed.bmp", 1, "", notValid, ""},
+        // A file named -.
+        {"bmpvintage in.bmp ./-", 0, "", "", "-"},
+        {"cd dash && bmpvintage ./- ../from-dash.bmp", 0, "", "", "from-dash.bmp"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        const Result r = RunCommand(
+            {"/bin/sh", "-c", "bmpvintage() { \"$B\" \"$@\"; }; cd \"$D\" && " + c.command, "sh"},
+            {{"B", BMPVINTAGE_PROGRAM}, {"D", P(dir)}});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_TRUE(r.out == c.out) << r.out.size() << " bytes on standard output";
+        EXPECT_EQ(r.err, c.err);
+        if (!c.file.empty()) {
+            EXPECT_EQ(ReadAll(dir / c.file), Toned(in)) << c.file;
+        }
+    }
+    EXPECT_EQ(ReadAll(dir / "dash" / "-"), in);
+}
+
 TEST_F(Program, UsageErrorsExitTwoAndTouchNothing) {
     Image(dir / "a.bmp", 0);
     const std::vector<std::vector<std::string>> cases = {
@@ -347,6 +417,15 @@ TEST_F(Program, ProgressLineOnATerminal) {
         << r.out;
     EXPECT_NE(r.out.find("\r3 of 3 files done\r\n"), std::string::npos) << r.out;
     EXPECT_TRUE(fs::exists(dir / "out" / "b.bmp"));
+
+    // Image data is never written to a terminal.
+    const Result tty =
+        RunCommand({"/usr/bin/script", "-q", "-e", "-c",
+                    quote(BMPVINTAGE_PROGRAM) + " " + quote(P(dir / "a.bmp")) + " -", "/dev/null"});
+    EXPECT_EQ(tty.status, 2);
+    EXPECT_EQ(tty.out,
+              "bmpvintage: standard output is a terminal; image data is not written to one "
+              "(redirect it to a file or a pipe)\r\n");
 }
 
 }  // namespace

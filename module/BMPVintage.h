@@ -46,29 +46,45 @@ extern "C" {
  * UTF-8; a path with an unpaired surrogate cannot be opened. On Windows they
  * are used as wide paths unchanged. A null or empty path cannot be opened.
  *
- * inputPath and outputPath may name the same file. The input is read whole
- * and closed first; the output is written to a new file in the output's
- * directory and renamed over the output only when complete. A symbolic link
- * at outputPath has its target replaced; an existing output keeps its
- * permission bits. Only a regular file is replaced.
+ * The file is read in parts through one buffer of at most 1 MiB, each
+ * part's colours toned and the part written at once, so memory does not
+ * grow with the file. The output is written to a new file in the output's
+ * directory and takes the output's name only when complete, so inputPath
+ * and outputPath may name the same file. A symbolic link at outputPath has
+ * its target replaced. Only a regular file is replaced, and only one the
+ * caller may write (by its permission bits on POSIX; not read-only on
+ * Windows).
+ *
+ * Replacing a file (in place, or an output that already existed): the new
+ * file keeps the old one's permission bits (less set-user-ID and
+ * set-group-ID), its owner and group where the caller may set them, and
+ * its extended attributes, POSIX ACLs among them (on Windows, ReplaceFileW
+ * keeps attributes, ACLs, streams and the creation time). It is synced to
+ * disk before it takes the old one's name, and the directory after, so a
+ * power cut leaves the old image or the new one. A new output is not
+ * synced: its input still holds the image. The replacement is a new file:
+ * other hard links to the old one keep the old image.
  *
  * Returns 0 when the output has been written whole. Returns 1 on failure,
  * after writing exactly one of these lines, and a line feed, to standard
  * error (file descriptor 2) in a single write:
  *   "Error opening input file"  - inputPath is null, empty, missing, not a
  *                                 regular file, or cannot be opened
- *   "Error reading input file"  - a read failed after the open
+ *   "Error reading input file"  - a read failed after the open, or the input
+ *                                 changed (was written to, cut short or
+ *                                 extended) while it was read
  *   "Not a valid BMP file"      - not a BMP (the first two bytes are not
  *                                 "BM"), or damaged: sizes or offsets point
  *                                 outside the file, or the headers
  *                                 contradict themselves (bad colour masks)
  *   "Unsupported BMP file"      - a well-formed BMP of a kind that is not
  *                                 converted
- *   "Not enough memory"         - the file could not be held in memory
+ *   "Not enough memory"         - the conversion's buffer could not be had
  *   "Error opening output file" - outputPath is null, empty, a directory or
- *                                 other non-regular file, or its directory
- *                                 does not exist or is not writable
- *   "Error writing output file" - a write, flush or the final rename failed
+ *                                 other non-regular file, a file the caller
+ *                                 may not write, or its directory does not
+ *                                 exist or is not writable
+ *   "Error writing output file" - a write, sync or the final rename failed
  * Nothing else is ever printed, and nothing is printed on success. On
  * failure the file at outputPath, if there was one, is left exactly as it
  * was and no new file is left behind. Nothing is thrown and no error code is

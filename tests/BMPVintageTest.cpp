@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "BMPVintage.h"
 #include "BmpBuilder.h"
@@ -175,18 +177,69 @@ TEST_F(BMPVintageFiles, UnicodeNames) {
     EXPECT_EQ(ReadAll(dst), Toned(in, 54));
 }
 
-TEST_F(BMPVintageFiles, SymlinkTargetReplacedAndModeKept) {
+// An ACL granting `nobody` read access, in the kernel's xattr form: version 2,
+// then (tag, permissions, id) for owner, nobody, group, mask and others.
+Bytes AclWithNobody() {
+    Bytes acl = {2, 0, 0, 0};
+    const std::uint32_t any = 0xFFFFFFFF;
+    for (const auto& [tag, perm, id] :
+         {std::tuple{1, 6, any}, {2, 4, 65534u}, {4, 4, any}, {0x10, 4, any}, {0x20, 0, any}}) {
+        for (const std::uint32_t v : {std::uint32_t(tag) | std::uint32_t(perm) << 16, id})
+            for (int k = 0; k < 4; ++k) acl.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+    }
+    return acl;
+}
+
+// A replaced output, reached through a symbolic link, keeps its permission
+// bits less set-user-ID and set-group-ID, its owner and group, and its
+// extended attributes (a POSIX ACL among them). Another hard link to it
+// keeps the old image.
+TEST_F(BMPVintageFiles, ReplacedOutputKeepsItsMetadata) {
     const Bytes in = bmptest::Bmp24{}.Build();
+    const Bytes old = {1, 2, 3};
     WriteAll(dir / "in.bmp", in);
-    WriteAll(dir / "target.bmp", Bytes{1, 2, 3});
-    ASSERT_EQ(::chmod((dir / "target.bmp").c_str(), 0640), 0);
+    const fs::path target = dir / "target.bmp";
+    WriteAll(target, old);
+    fs::create_hard_link(target, dir / "other-name.bmp");
     fs::create_symlink("target.bmp", dir / "link.bmp");
+    const Bytes acl = AclWithNobody();
+    const std::string note = "scanned 1987";
+    const bool xattrs =
+        ::setxattr(target.c_str(), "user.note", note.data(), note.size(), 0) == 0 &&
+        ::setxattr(target.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+    ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(target.c_str(), 06754), 0);  // the ACL's entries follow the mode
+    char value[256];
+    const Bytes aclBefore(
+        value, value + std::max<ssize_t>(0, ::getxattr(target.c_str(), "system.posix_acl_access",
+                                                       value, sizeof value)));
+
     ASSERT_EQ(Convert(dir / "in.bmp", dir / "link.bmp").result, 0);
     EXPECT_TRUE(fs::is_symlink(dir / "link.bmp"));
-    EXPECT_EQ(ReadAll(dir / "target.bmp"), Toned(in, 54));
+    EXPECT_EQ(ReadAll(target), Toned(in, 54));
+    EXPECT_EQ(ReadAll(dir / "other-name.bmp"), old);
     struct stat st;
-    ASSERT_EQ(::stat((dir / "target.bmp").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0754u);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    if (!xattrs) GTEST_SKIP() << "no extended attributes on " << dir;
+    const ssize_t n = ::getxattr(target.c_str(), "user.note", value, sizeof value);
+    EXPECT_EQ(std::string(value, static_cast<std::size_t>(std::max<ssize_t>(n, 0))), note);
+    const ssize_t m = ::getxattr(target.c_str(), "system.posix_acl_access", value, sizeof value);
+    EXPECT_EQ(Bytes(value, value + std::max<ssize_t>(m, 0)), aclBefore);
+    EXPECT_EQ(aclBefore.size(), acl.size());
+}
+
+// Names up to the file system's limit: the temporary file beside them must
+// fit too.
+TEST_F(BMPVintageFiles, LongestNames) {
+    const Bytes in = bmptest::Bmp24{}.Build();
+    const fs::path name = dir / (std::string(251, 'n') + ".bmp");
+    WriteAll(name, in);
+    ASSERT_EQ(Convert(name, name).result, 0);
+    EXPECT_EQ(ReadAll(name), Toned(in, 54));
+    EXPECT_EQ(Entries().size(), 1u);
 }
 
 TEST_F(BMPVintageFiles, NewOutputGetsDefaultMode) {

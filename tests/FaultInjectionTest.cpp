@@ -1,9 +1,11 @@
 // Faults injected through the real file path: inputs that are not files,
 // writes that fail midway, allocations that fail, inputs that shrink while
-// being read, and read errors after the open. POSIX (Linux) only.
+// being read or written to, outputs the caller may not write, and the syncs
+// of a replacement. POSIX (Linux) only.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <atomic>
 #include <csignal>
@@ -11,6 +13,7 @@
 
 #include "BmpBuilder.h"
 #include "HardeningSupport.h"
+#include "convert/ConvertFile.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Under AddressSanitizer a failed allocation must reach the library as a
@@ -125,8 +128,9 @@ void WriteLargeImage(const fs::path& p, Bytes& header) {
     fs::resize_file(p, 54 + pixels);
 }
 
-// When the file cannot be held in memory the call says so and writes
-// nothing. The child may grow by 16 MiB, a quarter of what the file needs.
+// A conversion takes the same memory whatever the file's size: a 64 MiB
+// file converts in a child that may grow by 4 MiB. When even the one buffer
+// cannot be had, the call says so and writes nothing.
 TEST(FaultInjection, FailedAllocationWritesNothing) {
     TempDir dir;
     Bytes header;
@@ -135,7 +139,7 @@ TEST(FaultInjection, FailedAllocationWritesNothing) {
     for (const bool inPlace : {false, true}) {
         SCOPED_TRACE(inPlace ? "in place" : "new output");
         const fs::path out = inPlace ? dir / "in.bmp" : dir / "out.bmp";
-        const ChildOutcome o = ConvertInChild(dir / "in.bmp", out, [] { CapGrowth(16u << 20); });
+        const ChildOutcome o = ConvertInChild(dir / "in.bmp", out, [] { CapGrowth(256u << 10); });
         EXPECT_EQ(o.exitCode, 1);
         EXPECT_EQ(o.stderrText, "Not enough memory\n");
         EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
@@ -144,11 +148,12 @@ TEST(FaultInjection, FailedAllocationWritesNothing) {
         start.resize(54);
         EXPECT_EQ(start, header);
     }
-    // The same file converts when memory allows: the refusal above was the
-    // limit's doing, not the file's.
-    const ChildOutcome o = ConvertInChild(dir / "in.bmp", dir / "out.bmp");
+    const ChildOutcome o =
+        ConvertInChild(dir / "in.bmp", dir / "out.bmp", [] { CapGrowth(4u << 20); });
     EXPECT_EQ(o.exitCode, 0) << o.stderrText;
     EXPECT_EQ(fs::file_size(dir / "out.bmp"), size);
+    // Black stays black: the output is the input's bytes.
+    EXPECT_EQ(ReadAll(dir / "out.bmp"), ReadAll(dir / "in.bmp"));
 }
 
 // Whether `out` is `in` with every pixel toned from what the file held at
@@ -173,10 +178,10 @@ TEST(FaultInjection, FailedAllocationWritesNothing) {
     return ::testing::AssertionSuccess();
 }
 
-// An input cut short while it is being read is refused, or converted as it
-// was read; it is never read past what the file held (the sanitizer build
-// checks the bounds). Another thread keeps cutting the file in half and
-// restoring it while conversions run.
+// An input cut short while it is being read is refused (the cut seen at the
+// open or during the read), or converted as it was read; it is never read
+// past what the file held (the sanitizer build checks the bounds). Another thread keeps cutting the
+// file in half and restoring it while conversions run.
 TEST(FaultInjection, InputShrinkingDuringTheReadIsRefused) {
     TempDir dir;
     bmptest::Bmp24 image;
@@ -218,23 +223,111 @@ TEST(FaultInjection, InputShrinkingDuringTheReadIsRefused) {
         } else {
             ++refused;
             ASSERT_EQ(o.exitCode, 1);
-            ASSERT_EQ(o.stderrText, "Not a valid BMP file\n");
-            ASSERT_FALSE(fs::exists(dir / "out.bmp"));
+            ASSERT_TRUE(o.stderrText == "Not a valid BMP file\n" ||
+                        o.stderrText == "Error reading input file\n")
+                << o.stderrText;
+            ASSERT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
         }
     }
     std::printf("shrinking input: %d converted, %d refused\n", converted, refused);
 }
 
-// A read that fails after the open. /proc/self/mem is a regular file whose
-// first bytes (address 0) cannot be read: the read fails with EIO. (A disk
-// error in the middle of a real file needs a faulty block device, which a
-// test cannot make here.)
-TEST(FaultInjection, ReadErrorAfterOpen) {
+// Any write to an input while it is read shows in its times or size, and
+// the conversion then fails (ConvertStream's tests cover the failing side).
+// A 5 GiB (sparse) input opens with its size on 32-bit builds too.
+TEST(FaultInjection, InputFileNoticesChangesAndLargeSizes) {
     TempDir dir;
-    const ChildOutcome o = ConvertInChild("/proc/self/mem", dir / "out.bmp");
-    EXPECT_EQ(o.exitCode, 1);
-    EXPECT_EQ(o.stderrText, "Error reading input file\n");
-    EXPECT_TRUE(dir.Entries().empty());
+    const fs::path path = dir / "in.bmp";
+    WriteAll(path, bmptest::Bmp24{}.Build());
+    // An old modification time, so that a write in the same clock tick as
+    // the file's creation still changes it.
+    const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+    sorvane::InputStatus status;
+    const auto in = sorvane::OpenInputFile(path.string(), status);
+    ASSERT_TRUE(in);
+    std::uint8_t head[16];
+    ASSERT_EQ(in->Read(head, sizeof head), 16);
+    EXPECT_TRUE(in->Unchanged());
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_EQ(::pwrite(fd, head, 1, 0), 1);  // the same byte again
+    ::close(fd);
+    EXPECT_FALSE(in->Unchanged());
+
+    const std::uint64_t five = std::uint64_t{5} << 30;
+    fs::resize_file(path, five);
+    const auto large = sorvane::OpenInputFile(path.string(), status);
+    ASSERT_TRUE(large);
+    EXPECT_EQ(large->Size(), five);
+}
+
+// Every fsync of a conversion: how many files and folders, and whether each
+// file was synced while still beside its output rather than in its place.
+std::atomic<int> syncedFiles{0}, syncedFolders{0}, syncedInPlace{0};
+fs::path watchedOutput;
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+    struct stat st, at;
+    if (::fstat(fd, &st) == 0) {
+        ++(S_ISDIR(st.st_mode) ? syncedFolders : syncedFiles);
+        if (!S_ISDIR(st.st_mode) && ::stat(watchedOutput.c_str(), &at) == 0 &&
+            at.st_ino == st.st_ino)
+            ++syncedInPlace;
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
+
+namespace {
+
+// Replacing a file syncs the new one before it takes the old one's place,
+// and the folder after; a new output is not synced (its input is still
+// there).
+TEST(FaultInjection, ReplacementsAreSynced) {
+    TempDir dir;
+    WriteAll(dir / "in.bmp", bmptest::Bmp24{}.Build());
+    const struct {
+        const char* name;
+        fs::path out;
+        int synced;
+    } cases[] = {{"new output", dir / "out.bmp", 0},
+                 {"existing output", dir / "out.bmp", 1},
+                 {"in place", dir / "in.bmp", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        syncedFiles = syncedFolders = syncedInPlace = 0;
+        watchedOutput = c.out;
+        EXPECT_EQ(sorvane::ConvertFile(dir / "in.bmp", c.out), "");
+        EXPECT_EQ(syncedFiles, c.synced);
+        EXPECT_EQ(syncedFolders, c.synced);
+        EXPECT_EQ(syncedInPlace, 0);
+    }
+}
+
+// An existing output that the caller may not write is refused and kept,
+// though its folder would let it be replaced; a writable one in the same
+// place is replaced. The caller is `nobody`, in a child.
+TEST(FaultInjection, OutputsTheCallerMayNotWriteAreKept) {
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const Bytes in = bmptest::Bmp24{}.Build();
+    const Bytes kept = {'k', 'e', 'e', 'p'};
+    WriteAll(dir / "in.bmp", in);
+    for (const mode_t mode : {0644, 0666}) {
+        SCOPED_TRACE(mode);
+        WriteAll(dir / "out.bmp", kept);
+        ASSERT_EQ(::chmod((dir / "out.bmp").c_str(), mode), 0);
+        const ChildOutcome o = ConvertInChild(dir / "in.bmp", dir / "out.bmp", [] {
+            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+                ::_exit(3);
+        });
+        const bool writable = mode == 0666;
+        EXPECT_EQ(o.exitCode, writable ? 0 : 1) << o.stderrText;
+        EXPECT_EQ(o.stderrText, writable ? "" : "Error opening output file\n");
+        EXPECT_EQ(ReadAll(dir / "out.bmp"), writable ? Toned(in) : kept);
+        EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.bmp", "out.bmp"}));
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "BmpBuilder.h"
+#include "MemoryStream.h"
 #include "convert/BMPColourPlan.h"
 #include "convert/BMPLayout.h"
 #include "tone/VintageTone.h"
@@ -418,6 +419,19 @@ TEST(BMPFormats, DamagedOrUnconvertibleVariantsAreRefusedUntouched) {
             const Bytes before = bytes;
             EXPECT_EQ(sorvane::ToneBMPFile(bytes), v.expected);
             EXPECT_EQ(bytes, before);
+            // Streamed, the refusal comes before any output is opened.
+            memstream::MemorySource in(bytes);
+            std::vector<std::uint8_t> buffer(sorvane::kMinStreamBuffer);
+            bool opened = false;
+            EXPECT_EQ(
+                static_cast<int>(sorvane::ConvertStream(in, bytes.size(), buffer,
+                                                        [&] {
+                                                            opened = true;
+                                                            return nullptr;
+                                                        })),
+                static_cast<int>(v.expected == kNotValid ? sorvane::StreamStatus::NotValid
+                                                         : sorvane::StreamStatus::Unsupported));
+            EXPECT_FALSE(opened);
         }
     }
 }
@@ -530,6 +544,15 @@ TEST(BMPFormats, TonedPartByPartMatchesTonedWhole) {
                 from = to;
             }
             ASSERT_EQ(bytes, whole);
+            // Streamed, whatever the reads return and however small the buffer.
+            for (const std::size_t buffer : {sorvane::kMinStreamBuffer, std::size_t{4099}}) {
+                memstream::MemorySource in(
+                    built, [part](std::size_t i) { return part != 0 ? part : 1 + 5 * (i % 9); });
+                memstream::MemorySink out;
+                ASSERT_EQ(memstream::Convert(in, built.size(), buffer, &out),
+                          sorvane::StreamStatus::Converted);
+                ASSERT_EQ(out.bytes, whole);
+            }
         }
     }
 }

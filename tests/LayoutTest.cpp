@@ -4,6 +4,8 @@
 #include <limits>
 
 #include "BmpBuilder.h"
+#include "MemoryStream.h"
+#include "convert/BMPColourPlan.h"
 #include "convert/BMPLayout.h"
 #include "tone/VintageTone.h"
 
@@ -188,6 +190,93 @@ TEST(BMPLayout, KindsOnceRefusedNowConvert) {
             }
             if (built.colourBits[i] != 0) ++colours;
         }
+    }
+}
+
+// Streamed: a failure anywhere after the checks fails the whole conversion,
+// and one inside the head comes before the output is opened.
+TEST(ConvertStream, FailuresAnywhereFailTheConversion) {
+    using sorvane::StreamStatus;
+    const auto file = MakeBmp24(37, 5, false, 40, 0, 5).Build();  // padded, trailing bytes
+    const auto toned = [&] {
+        auto t = file;
+        sorvane::ToneBMPFile(t);
+        return t;
+    }();
+    const auto run = [&](std::size_t at, int fault, bool& opened) {
+        const bool shrink = fault == 1;
+        memstream::MemorySource in(
+            std::span<const std::uint8_t>(file).first(shrink ? at : file.size()),
+            [](std::size_t i) { return 5 + i % 50; });
+        memstream::MemorySink out;
+        if (fault == 0) in.failAt = static_cast<long long>(at);
+        if (fault == 2) out.failAt = static_cast<long long>(at);
+        in.changed = fault == 3 && at == 0;
+        std::vector<std::uint8_t> buffer(sorvane::kMinStreamBuffer);
+        const StreamStatus status = sorvane::ConvertStream(in, file.size(), buffer, [&] {
+            opened = true;
+            return &out;
+        });
+        if (status == StreamStatus::Converted) {
+            EXPECT_EQ(out.bytes, toned);
+        }
+        return status;
+    };
+    for (std::size_t at = 0; at <= file.size(); ++at) {
+        SCOPED_TRACE(at);
+        const bool failed = at < file.size();
+        const bool inHead = at < sorvane::kPlanHeadBytes;
+        bool opened = false;
+        // A read error at `at`.
+        EXPECT_EQ(run(at, 0, opened), failed ? StreamStatus::ReadFailed : StreamStatus::Converted);
+        EXPECT_EQ(opened, !inHead);
+        // The input ends at `at`, before the size it was opened with.
+        opened = false;
+        EXPECT_EQ(run(at, 1, opened), !failed  ? StreamStatus::Converted
+                                      : at < 2 ? StreamStatus::NotValid
+                                               : StreamStatus::ReadFailed);
+        EXPECT_EQ(opened, !inHead);
+        // A write error at `at`.
+        EXPECT_EQ(run(at, 2, opened), failed ? StreamStatus::WriteFailed : StreamStatus::Converted);
+        // The input reports a change once read.
+        EXPECT_EQ(run(at, 3, opened), at == 0 ? StreamStatus::ReadFailed : StreamStatus::Converted);
+    }
+}
+
+// Offsets are 64-bit everywhere: an 8-bit image of more than 4 GiB whose
+// pixels are passed through by the sink (here without moving them).
+TEST(ConvertStream, ImagesPast4GiB) {
+    std::vector<std::uint8_t> head(54 + 1024, 0);
+    head[0] = 'B', head[1] = 'M';
+    PutU32(head, 10, 54 + 1024);
+    PutU32(head, 14, 40);
+    PutU32(head, 18, 65536);
+    PutU32(head, 22, 65537);
+    PutU16(head, 26, 1);
+    PutU16(head, 28, 8);
+    for (std::size_t i = 54; i < head.size(); ++i) head[i] = static_cast<std::uint8_t>(i * 7);
+    const std::uint64_t size = head.size() + std::uint64_t{65536} * 65537;
+    struct Sink final : sorvane::ByteSink {
+        std::vector<std::uint8_t> written;
+        std::uint64_t passed = 0;
+        bool Write(std::span<const std::uint8_t> b) override {
+            written.insert(written.end(), b.begin(), b.end());
+            return true;
+        }
+        sorvane::PassThrough CopyFrom(sorvane::ByteSource&, std::uint64_t n) override {
+            passed = n;
+            return sorvane::PassThrough::Done;
+        }
+    } out;
+    memstream::MemorySource in(head);
+    EXPECT_EQ(memstream::Convert(in, size, sorvane::kStreamPart, &out),
+              sorvane::StreamStatus::Converted);
+    EXPECT_EQ(out.passed, size - head.size());
+    ASSERT_EQ(out.written.size(), head.size());
+    for (std::size_t at = 54; at < head.size(); at += 4) {
+        std::uint8_t entry[3] = {head[at], head[at + 1], head[at + 2]};
+        sorvane::ToneOnePixel(entry);
+        ASSERT_TRUE(std::equal(entry, entry + 3, out.written.begin() + at)) << at;
     }
 }
 

@@ -297,6 +297,29 @@ TEST_F(Program, FoldersWithRecursive) {
     }
     // Only the link to the folder kept the outside file from being toned.
     EXPECT_EQ(ReadAll(dir / "elsewhere" / "x.bmp"), Image(dir / "elsewhere" / "y.bmp", 7));
+
+    // A folder that cannot be read is reported and the rest still converted.
+    // Root reads every folder, so as root a copy of the program (the build
+    // tree may be closed to others) runs as nobody.
+    const fs::path locked = dir / "locked";
+    fs::create_directories(locked / "shut");
+    const Bytes open = Image(locked / "open.bmp", 4);
+    Image(locked / "shut" / "s.bmp", 5);
+    fs::permissions(dir, fs::perms::all);
+    fs::permissions(locked / "shut", fs::perms::none);
+    std::vector<std::string> argv = {BMPVINTAGE_PROGRAM, "-r", "--output-dir", P(dir / "out"),
+                                     P(locked)};
+    if (::geteuid() == 0) {
+        fs::copy_file(BMPVINTAGE_PROGRAM, dir / "bmpvintage");
+        argv[0] = P(dir / "bmpvintage");
+        argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    fs::remove_all(dir / "out");
+    const Result r = RunCommand(argv);
+    fs::permissions(locked / "shut", fs::perms::owner_all);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "bmpvintage: " + P(locked / "shut") + ": Error opening folder\n");
+    EXPECT_EQ(ReadAll(dir / "out" / "open.bmp"), Toned(open));
 }
 
 // "-" as INPUT or OUTPUT, run through the shell for its pipes and

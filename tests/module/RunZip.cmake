@@ -1,0 +1,54 @@
+# The Windows ZIP as a user gets it: made by `cpack -G ZIP` in the MinGW
+# build, unpacked, its program run on the sample (by name and as a filter),
+# and a C host built against its import library and header, then run with
+# its DLL. Everything runs under EMULATOR.
+#   cmake -DBINARY=<MinGW build dir> -DWORK=<scratch dir> -DCPACK=<cpack> -DSAMPLE=<sample.bmp>
+#         -DHOST=<C host source> -DCC=<MinGW C compiler> -DEMULATOR=<list> -P RunZip.cmake
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${rc}):\n${out}")
+  endif()
+endfunction()
+
+file(REMOVE_RECURSE ${WORK})
+run("cpack -G ZIP" ${CPACK} -G ZIP --config ${BINARY}/CPackConfig.cmake -B ${WORK})
+file(GLOB zip ${WORK}/sorvanebmpvintage-1.0.0.1-windows-*.zip)
+if(NOT zip)
+  message(FATAL_ERROR "cpack -G ZIP made no sorvanebmpvintage-1.0.0.1-windows-*.zip")
+endif()
+file(ARCHIVE_EXTRACT INPUT ${zip} DESTINATION ${WORK}/unpacked)
+file(GLOB top LIST_DIRECTORIES true ${WORK}/unpacked/*)
+foreach(f bin/SorvaneBMPVintage.DLL bin/bmpvintage.exe lib/libSorvaneBMPVintage.dll.a
+          include/BMPVintage.h README.md)
+  if(NOT EXISTS ${top}/${f})
+    message(FATAL_ERROR "not in the ZIP: ${f}")
+  endif()
+endforeach()
+
+# The program, by name and through standard input and output.
+set(bin ${top}/bin)
+configure_file(${SAMPLE} ${bin}/sample.bmp COPYONLY)
+run("bmpvintage.exe sample.bmp" ${EMULATOR} bmpvintage.exe sample.bmp toned.bmp
+  WORKING_DIRECTORY ${bin})
+execute_process(COMMAND ${EMULATOR} bmpvintage.exe - -
+  INPUT_FILE ${bin}/sample.bmp OUTPUT_FILE ${bin}/piped.bmp ERROR_VARIABLE err
+  WORKING_DIRECTORY ${bin} RESULT_VARIABLE rc)
+file(SHA256 ${bin}/sample.bmp sample)
+file(SHA256 ${bin}/toned.bmp toned)
+file(SHA256 ${bin}/piped.bmp piped)
+file(READ ${bin}/sample.bmp sample_headers LIMIT 54 HEX)
+file(READ ${bin}/toned.bmp toned_headers LIMIT 54 HEX)
+if(toned STREQUAL sample OR NOT toned_headers STREQUAL sample_headers)
+  message(FATAL_ERROR "bmpvintage.exe from the ZIP did not tone the sample")
+endif()
+if(NOT rc EQUAL 0 OR NOT piped STREQUAL toned)
+  message(FATAL_ERROR "bmpvintage.exe - - from the ZIP: status ${rc}, ${err}")
+endif()
+
+# A C host against the ZIP's header and import library; the DLL beside it.
+run("building the C host" ${CC} -std=c11 -Wall -Wextra -Werror ${HOST}
+  -I${top}/include -L${top}/lib -lSorvaneBMPVintage -static-libgcc -o ${bin}/host_c.exe)
+run("the C host" ${EMULATOR} host_c.exe WORKING_DIRECTORY ${bin})
+message("The ZIP holds the DLL, import library, header, program and README; "
+  "its program toned the sample and a C host built against it ran")

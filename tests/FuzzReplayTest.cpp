@@ -71,6 +71,49 @@ TEST(FuzzReplay, ChecksCatchBrokenResults) {
     EXPECT_NE(CheckToneInvariants(in, in, LayoutStatus::Converted), "");  // untoned
     EXPECT_NE(CheckToneInvariants(in, good, LayoutStatus::NotValid), "");
     EXPECT_NE(CheckToneInvariants(in, in, static_cast<LayoutStatus>(7)), "");
+
+    // Any bit flipped in the first colour of other kinds (a 16-bit pixel, a
+    // 32-bit pixel with its alpha byte, a table entry with its reserved byte).
+    struct Kind {
+        const char* name;
+        bmptest::InfoKind info;
+        std::uint16_t bits;
+        std::uint32_t compression;
+        bmptest::Masks masks;
+        bool table;  // flip the table's first entry, else the first pixel
+    };
+    const bmptest::Masks m565{0xF800, 0x07E0, 0x001F, 0};
+    const bmptest::Masks argb{0xFF0000, 0xFF00, 0xFF, 0xFF000000};
+    using enum bmptest::InfoKind;
+    const Kind kinds[] = {
+        {"16-bit 5-5-5", Info40, 16, bmptest::kRGB, {}, false},
+        {"16-bit 5-6-5", V5_124, 16, bmptest::kBitFields, m565, false},
+        {"32-bit alpha", Info40, 32, bmptest::kAlphaBitFields, argb, false},
+        {"8-bit table", V3_56, 8, bmptest::kRGB, {}, true},
+        {"4-bit core table", Core12, 4, bmptest::kRGB, {}, true},
+    };
+    for (const Kind& k : kinds) {
+        SCOPED_TRACE(k.name);
+        bmptest::BmpImage image;
+        image.info = k.info;
+        image.bits = k.bits;
+        image.compression = k.compression;
+        image.masks = k.masks;
+        if (k.bits <= 8) image.palette = {{10, 200, 30}, {250, 5, 128}};
+        const std::vector<std::uint8_t> before = image.Build().bytes;
+        std::vector<std::uint8_t> after = before;
+        ASSERT_EQ(sorvane::ToneBMPFile(after), LayoutStatus::Converted);
+        ASSERT_EQ(CheckToneInvariants(before, after, LayoutStatus::Converted), "");
+        const std::size_t at = k.table ? image.TableOffset() : image.PixelOffset();
+        const std::size_t bytes = k.table ? image.EntrySize() : k.bits / 8;
+        for (std::size_t i = at; i < at + bytes; ++i)
+            for (int bit = 0; bit < 8; ++bit) {
+                auto broken = after;
+                broken[i] ^= 1 << bit;
+                EXPECT_NE(CheckToneInvariants(before, broken, LayoutStatus::Converted), "")
+                    << "byte " << i << " bit " << bit;
+            }
+    }
 }
 
 }  // namespace

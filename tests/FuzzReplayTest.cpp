@@ -1,5 +1,5 @@
 // Replays the fuzzer's seed corpus and every input it ever tripped on, with
-// the fuzzer's own checks.
+// the fuzzer's own checks, whole and streamed.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +7,7 @@
 
 #include "fuzz/BMPInvariants.h"
 #include "fuzz/SeedFiles.h"
+#include "fuzz/StreamCheck.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ void Replay(const std::string& name, const std::vector<std::uint8_t>& input) {
     std::vector<std::uint8_t> file = input;
     const sorvane::LayoutStatus status = sorvane::ToneBMPFile(file);
     EXPECT_EQ(sorvane::fuzzcheck::CheckToneInvariants(input, file, status), "");
+    EXPECT_EQ(sorvane::fuzzcheck::CheckStreamedConversion(input, status, file), "");
 }
 
 TEST(FuzzReplay, SeedsKeepEveryPromise) {
@@ -114,6 +116,30 @@ TEST(FuzzReplay, ChecksCatchBrokenResults) {
                     << "byte " << i << " bit " << bit;
             }
     }
+}
+
+// A true stream passes under every fault; one that differs from the whole-file
+// result, or that converts what the whole-file conversion refuses, does not.
+TEST(FuzzReplay, StreamChecksCatchBrokenResults) {
+    using sorvane::LayoutStatus;
+    using sorvane::fuzzcheck::CheckStreamedConversion;
+    std::vector<std::uint8_t> in = bmptest::MakeBmp24(5, 3).Build();
+    in[7] = 7;  // reads of 7 and 1 bytes in turn, through the smallest buffer
+    in[8] = 1;
+    std::vector<std::uint8_t> whole;
+    // No fault, then reads failing, the input changing, writes failing and no
+    // output, each at the middle of the file.
+    for (const std::uint8_t fault : {0x00, 0x90, 0xB0, 0xD0, 0xF0}) {
+        in[9] = fault;
+        whole = in;
+        ASSERT_EQ(sorvane::ToneBMPFile(whole), LayoutStatus::Converted);
+        EXPECT_EQ(CheckStreamedConversion(in, LayoutStatus::Converted, whole), "") << +fault;
+    }
+    EXPECT_NE(CheckStreamedConversion(in, LayoutStatus::Unsupported, whole), "");
+    in[9] = whole[9] = 0;
+    EXPECT_NE(CheckStreamedConversion(in, LayoutStatus::NotValid, whole), "");
+    whole[60] ^= 1;
+    EXPECT_NE(CheckStreamedConversion(in, LayoutStatus::Converted, whole), "");
 }
 
 }  // namespace

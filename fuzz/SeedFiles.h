@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/BmpBuilder.h"
@@ -93,6 +94,25 @@ inline std::vector<SeedFile> SeedFiles() {
         b101010.masks = {0x3FF00000, 0x000FFC00, 0x000003FF, 0};
         add("kind-32bit-101010" + header, b101010.Build().bytes);
     }
+
+    // Streamed in parts of 1 and 3 bytes through the smallest buffer, then
+    // failing a quarter of the way in: a read, the input changing, a write,
+    // the output not opening. Bytes 6 to 9 (reserved) steer the fuzzer's
+    // stream, as StreamCheck.h says.
+    bmptest::BmpImage packed;
+    packed.bits = 16;
+    packed.compression = bmptest::kBitFields;
+    packed.masks = {0xF800, 0x07E0, 0x001F, 0};
+    bmptest::BmpImage indexed;
+    indexed.palette = {{1, 2, 3}, {200, 100, 50}, {9, 99, 255}};
+    const std::pair<const char*, Bytes> streamed[] = {{"24", MakeBmp24(9, 4).Build()},
+                                                      {"16", packed.Build().bytes},
+                                                      {"8", indexed.Build().bytes}};
+    for (const auto& [bits, bytes] : streamed)
+        for (const std::uint8_t fault : {0x00, 0x88, 0xA8, 0xC8, 0xE8})
+            add("stream-" + std::string(bits) + "bit-fault" + std::to_string(fault >> 5),
+                With(bytes,
+                     [&](Bytes& b) { PutU32(b, 6, 0x00030100u | std::uint32_t{fault} << 24); }));
 
     // The same bytes claiming other kinds, sizes and offsets.
     const Bytes base = MakeBmp24(4, 4).Build();

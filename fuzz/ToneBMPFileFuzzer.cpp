@@ -1,5 +1,7 @@
-// libFuzzer target: arbitrary bytes through ToneBMPFile, with its promises
-// checked from outside (BMPInvariants.h) and its heap use bounded.
+// libFuzzer target: arbitrary bytes through ToneBMPFile and through the
+// streaming conversion (read and written in parts, failing where the file's
+// reserved bytes say: StreamCheck.h), with their promises checked from
+// outside (BMPInvariants.h) and their heap use bounded.
 #include <sanitizer/allocator_interface.h>
 
 #include <cstdio>
@@ -9,6 +11,7 @@
 
 #include "convert/BMPLayout.h"
 #include "fuzz/BMPInvariants.h"
+#include "fuzz/StreamCheck.h"
 
 namespace {
 
@@ -25,9 +28,12 @@ void OnFree(const volatile void*) {}
 // The layout work allocates nothing today; whatever it may need later must
 // stay within the file's own size plus a little.
 constexpr std::size_t kAllocationSlack = 64 * 1024;
+// The stream works in the caller's buffer and allocates nothing; whatever it
+// may need later must not grow with the file.
+constexpr std::size_t kStreamAllocationLimit = 1024;
 
 [[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "ToneBMPFile broke a promise: %s\n", what.c_str());
+    std::fprintf(stderr, "A promise was broken: %s\n", what.c_str());
     std::abort();
 }
 
@@ -50,11 +56,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Fail("allocated " + std::to_string(allocated) + " bytes for a " + std::to_string(size) +
              "-byte file");
 
-    const std::string broken = sorvane::fuzzcheck::CheckToneInvariants({data, size}, file, status);
+    std::string broken = sorvane::fuzzcheck::CheckToneInvariants({data, size}, file, status);
     if (!broken.empty()) Fail(broken);
 
     // The same bytes give the same answer.
     std::vector<std::uint8_t> again(data, data + size);
     if (sorvane::ToneBMPFile(again) != status || again != file) Fail("not deterministic");
+
+    broken = sorvane::fuzzcheck::CheckStreamedConversion({data, size}, status, file, [](bool on) {
+        if (on) allocated = 0;
+        counting = on;
+    });
+    if (!broken.empty()) Fail(broken);
+    if (allocated > kStreamAllocationLimit)
+        Fail("streaming allocated " + std::to_string(allocated) + " bytes");
     return 0;
 }

@@ -111,7 +111,8 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
         return c;
     }
     if (files.size() != 2) {
-        return UsageError(files.size() < 2 ? "expected INPUT and OUTPUT"
+        return UsageError(files.size() < 2 ? "expected INPUT and OUTPUT (for a folder: -r with "
+                                             "--output-dir DIR or --in-place)"
                                            : "more than two files; use --output-dir DIR or "
                                              "--in-place for many");
     }

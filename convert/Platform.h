@@ -26,6 +26,14 @@ using NativePath = std::string;  // UTF-8
 // null path, an empty one, or (on POSIX) one holding an unpaired surrogate.
 std::optional<NativePath> ToNativePath(const BMPVintageChar* path);
 
+#ifdef _WIN32
+// The path in the `\\?\` form the file functions take at any length:
+// absolute (a relative or drive-relative path is resolved against the
+// current folders), `\\?\UNC\server\share\...` for a network path. A path
+// already in that form, or naming a device (`\\.\`), is returned as it is.
+std::wstring ExtendedLengthPath(const std::wstring& path);
+#endif
+
 // Strict UTF-16 to UTF-8: surrogate pairs are combined; no value when a
 // surrogate has no partner.
 std::optional<std::string> Utf16ToUtf8(std::u16string_view text);

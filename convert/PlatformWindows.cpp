@@ -259,16 +259,20 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path) {
         // Only a missing file is made new; any other failure (a missing
         // folder, a file the caller may not see) refuses.
         if (GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
-    } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        // The file a link leads to is replaced, not the link. A link that
-        // leads nowhere is refused: what it names is in its own reparse
-        // data, in a form of its own, and replacing the link itself would
-        // lose it.
+    } else {
+        // The file a link leads to is replaced, not the link. Asked of every
+        // existing output, not only of reparse points: Wine shows a Unix
+        // symbolic link as the file it leads to. A link that leads nowhere
+        // is refused: what it names is in its own reparse data, in a form of
+        // its own, and replacing the link itself would lose it. A file
+        // system that gives no final path has no links to follow.
         const auto final = FinalPath(target);
-        if (!final) return nullptr;
-        target = *final;
-        attributes = GetFileAttributesW(target.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) return nullptr;
+        if (!final && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return nullptr;
+        if (final && *final != target) {
+            target = *final;
+            attributes = GetFileAttributesW(target.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES) return nullptr;
+        }
     }
     std::optional<DWORD> replaced;
     if (attributes != INVALID_FILE_ATTRIBUTES) {

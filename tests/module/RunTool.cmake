@@ -65,6 +65,24 @@ if(NOT result EQUAL 1 OR NOT err MATCHES "Error opening output file\n$" OR
   message(FATAL_ERROR "read-only output: status ${result}, error \"${err}\"")
 endif()
 
+# An output that is a symbolic link (a Unix one: Wine shows it as the file it
+# leads to): the file is replaced and the link kept.
+set(linked ${BIN}/work/tool-linked.bmp)
+file(REMOVE ${linked} ${BIN}/work/tool-link.bmp)
+file(COPY_FILE ${BIN}/sample.bmp ${linked})
+file(CREATE_LINK tool-linked.bmp ${BIN}/work/tool-link.bmp SYMBOLIC)
+run_tool(sample.bmp work/tool-link.bmp)
+set(linked_hash "")
+if(EXISTS ${linked})
+  file(SHA256 ${linked} linked_hash)
+endif()
+if(NOT result EQUAL 0 OR NOT IS_SYMLINK ${BIN}/work/tool-link.bmp OR
+    NOT linked_hash STREQUAL out_hash)
+  message(FATAL_ERROR "output through a link: status ${result}, error \"${err}\", the file it "
+    "leads to ${linked_hash}")
+endif()
+file(REMOVE ${linked} ${BIN}/work/tool-link.bmp)
+
 # Paths of more than 300 characters, in nested folders: given plainly
 # (relative) and in the \\?\ form (Wine's drive Z: is the Unix root).
 string(REPEAT p 60 top)
@@ -86,4 +104,5 @@ foreach(folder IN ITEMS "${deep}/" "${verbatim}")
 endforeach()
 file(REMOVE_RECURSE ${BIN}/work/${top})
 message("bmpvintage.exe: toned the sample, under an ASCII name and another and along paths of "
-  "more than 300 characters; a missing input gives status 1, a read-only output status 1")
+  "more than 300 characters and through a link; a missing input gives status 1, a read-only output "
+  "status 1")

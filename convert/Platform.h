@@ -75,8 +75,8 @@ class OutputFile : public ByteSink {
 // set-group-ID, which any write clears), its owner and group where the
 // caller may set them, and its extended attributes (which carry POSIX ACLs);
 // on Windows ReplaceFileW keeps its attributes, ACLs, streams and creation
-// time. It is synced before it takes the output's place, and (but on
-// Windows) the folder after. A new output is not synced: its input is still
+// time. It is synced before it takes the output's place, and the folder
+// after (except on Windows). A new output is not synced: its input is still
 // there (on Windows its move is written through). A replaced file is a new
 // file: other hard links to the old one keep the old image. On Windows a
 // link that leads nowhere is refused rather than followed.

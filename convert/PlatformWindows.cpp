@@ -211,8 +211,17 @@ class WindowsOutput final : public OutputFile {
                 DeleteFileW(aside.c_str());
                 return true;
             }
-            if (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+            const DWORD error = GetLastError();
+            if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+                // The old file is under the other name: back to its own.
                 MoveFileExW(aside.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH);
+                return false;
+            }
+            // Deleted since it was checked: the output is made new, as it
+            // would have been.
+            if (error == ERROR_FILE_NOT_FOUND &&
+                GetFileAttributesW(target_.c_str()) == INVALID_FILE_ATTRIBUTES)
+                return MoveFileExW(temporary_.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH);
             return false;
         }
         return false;

@@ -65,6 +65,17 @@ if(NOT result EQUAL 1 OR NOT err MATCHES "Error opening output file\n$" OR
   message(FATAL_ERROR "read-only output: status ${result}, error \"${err}\"")
 endif()
 
+# A folder is no file to replace: refused before anything is written, and
+# left as it was.
+file(REMOVE_RECURSE ${BIN}/work/tool-folder)
+file(MAKE_DIRECTORY ${BIN}/work/tool-folder)
+run_tool(sample.bmp work/tool-folder)
+file(GLOB left ${BIN}/work/tool-folder/*)
+if(NOT result EQUAL 1 OR NOT err MATCHES "Error opening output file\n$" OR left OR
+    NOT IS_DIRECTORY ${BIN}/work/tool-folder)
+  message(FATAL_ERROR "folder as output: status ${result}, error \"${err}\"")
+endif()
+
 # An output that is a symbolic link (a Unix one: Wine shows it as the file it
 # leads to): the file is replaced and the link kept.
 set(linked ${BIN}/work/tool-linked.bmp)
@@ -104,5 +115,5 @@ foreach(folder IN ITEMS "${deep}/" "${verbatim}")
 endforeach()
 file(REMOVE_RECURSE ${BIN}/work/${top})
 message("bmpvintage.exe: toned the sample, under an ASCII name and another and along paths of "
-  "more than 300 characters and through a link; a missing input gives status 1, a read-only output "
-  "status 1")
+  "more than 300 characters and through a link; a missing input gives status 1, a read-only output or a "
+  "folder status 1")

@@ -1,5 +1,9 @@
 #include "convert/Platform.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace sorvane {
 
 std::optional<std::string> Utf16ToUtf8(std::u16string_view text) {
@@ -34,6 +38,33 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view text) {
     }
     return out;
 }
+
+#ifdef _WIN32
+std::wstring ExtendedLengthPath(const std::wstring& path) {
+    // `\\?\` paths go to the file system as they are; `\\.\` ones name
+    // devices (and GetFullPathNameW gives that form for NUL, CON and the like).
+    const auto verbatim = [](const std::wstring& p) {
+        return p.starts_with(L"\\\\?\\") || p.starts_with(L"\\\\.\\") || p.starts_with(L"\\??\\");
+    };
+    if (verbatim(path)) return path;
+    // The length is not known beforehand; a second call gives it exactly
+    // unless the current folder changed in between.
+    std::wstring full(path.size() + MAX_PATH, L'\0');
+    for (int tries = 0; tries < 4; ++tries) {
+        const DWORD n =
+            GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) return path;  // the open then fails, or works, as for any path
+        if (n < full.size()) {
+            full.resize(n);
+            if (verbatim(full)) return full;
+            if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+            return L"\\\\?\\" + full;
+        }
+        full.resize(n);
+    }
+    return path;
+}
+#endif
 
 std::optional<NativePath> ToNativePath(const BMPVintageChar* path) {
     if (path == nullptr || path[0] == 0) return std::nullopt;

@@ -26,6 +26,14 @@ using NativePath = std::string;  // UTF-8
 // null path, an empty one, or (on POSIX) one holding an unpaired surrogate.
 std::optional<NativePath> ToNativePath(const BMPVintageChar* path);
 
+#ifdef _WIN32
+// The path in the `\\?\` form the file functions take at any length:
+// absolute (a relative or drive-relative path is resolved against the
+// current folders), `\\?\UNC\server\share\...` for a network path. A path
+// already in that form, or naming a device (`\\.\`), is returned as it is.
+std::wstring ExtendedLengthPath(const std::wstring& path);
+#endif
+
 // Strict UTF-16 to UTF-8: surrogate pairs are combined; no value when a
 // surrogate has no partner.
 std::optional<std::string> Utf16ToUtf8(std::u16string_view text);
@@ -68,8 +76,10 @@ class OutputFile : public ByteSink {
 // caller may set them, and its extended attributes (which carry POSIX ACLs);
 // on Windows ReplaceFileW keeps its attributes, ACLs, streams and creation
 // time. It is synced before it takes the output's place, and the folder
-// after. A new output is not synced: its input is still there. A replaced
-// file is a new file: other hard links to the old one keep the old image.
+// after (except on Windows). A new output is not synced: its input is still
+// there (on Windows its move is written through). A replaced file is a new
+// file: other hard links to the old one keep the old image. On Windows a
+// link that leads nowhere is refused rather than followed.
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path);
 
 // Writes `line` and a line feed to standard error in a single write.

@@ -1,21 +1,20 @@
 // File access for Windows: every file is opened by its wide path, so no name
-// passes through a code-page conversion.
+// passes through a code-page conversion, and in its `\\?\` form, so that no
+// path is too long.
 #include <windows.h>
 // after <windows.h>
 #include <io.h>
 
-// <windows.h> maps ReplaceFile to the system's ReplaceFileW; this file
-// defines sorvane::ReplaceFile.
-#undef ReplaceFile
-
 #include <cstring>
-#include <new>
+#include <optional>
 
 #include "convert/Platform.h"
 
 namespace sorvane {
 
 namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 struct Handle {
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -25,26 +24,14 @@ struct Handle {
     ~Handle() {
         if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
+    bool Valid() const { return h != INVALID_HANDLE_VALUE; }
+    // Closes now and reports whether the close succeeded.
     bool Close() {
         const HANDLE v = h;
         h = INVALID_HANDLE_VALUE;
-        return CloseHandle(v) != 0;
+        return v != INVALID_HANDLE_VALUE && CloseHandle(v) != 0;
     }
 };
-
-// Reads up to n bytes; returns the count read or -1 on an error.
-long long ReadFully(HANDLE h, std::uint8_t* to, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        const std::size_t left = n - got;
-        const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
-        DWORD r = 0;
-        if (!ReadFile(h, to + got, chunk, &r, nullptr)) return -1;
-        if (r == 0) break;
-        got += r;
-    }
-    return static_cast<long long>(got);
-}
 
 bool WriteFully(HANDLE h, const std::uint8_t* from, std::size_t n) {
     while (n > 0) {
@@ -57,69 +44,253 @@ bool WriteFully(HANDLE h, const std::uint8_t* from, std::size_t n) {
     return true;
 }
 
-std::wstring DirectoryOf(const std::wstring& path) {
-    const auto slash = path.find_last_of(L"\\/");
-    if (slash == std::wstring::npos) return L".";
-    return path.substr(0, slash + 1);
+// The folder of a full path, with its last backslash ("" for a bare name,
+// which is then made in the current folder, beside that name).
+std::wstring FolderOf(const std::wstring& path) {
+    const auto slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
+
+// A name for a new file in `folder`. It is short whatever the output's name,
+// so it fits wherever that name does (GetTempFileNameW would cap the folder
+// at MAX_PATH); the file is made with CREATE_NEW, and another name is tried
+// if it collides.
+std::wstring TemporaryName(const std::wstring& folder, unsigned attempt) {
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    std::uint64_t mix = static_cast<std::uint64_t>(now.QuadPart) ^
+                        (std::uint64_t{GetCurrentProcessId()} << 32) ^ GetCurrentThreadId() ^
+                        (attempt * 0x9E3779B97F4A7C15ull);
+    // A few rounds of xor-shift-multiply, so that near counts differ everywhere.
+    mix ^= mix >> 31;
+    mix *= 0xBF58476D1CE4E5B9ull;
+    mix ^= mix >> 27;
+    std::wstring name = folder + L"~bmpvintage-";
+    for (int digit = 11; digit >= 0; --digit) name += L"0123456789abcdef"[(mix >> digit * 4) & 15];
+    return name + L".tmp";
+}
+
+bool SameTime(const FILETIME& a, const FILETIME& b) {
+    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+}
+
+class WindowsInput final : public InputFile {
+  public:
+    WindowsInput(HANDLE h, std::uint64_t size, const BY_HANDLE_FILE_INFORMATION& info)
+        : file_(h), size_(size), opened_(info) {}
+
+    std::uint64_t Size() const override { return size_; }
+
+    long long Read(std::uint8_t* to, std::size_t n) override {
+        const DWORD part = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
+        DWORD got = 0;
+        if (!ReadFile(file_.h, to, part, &got, nullptr)) return -1;
+        return got;
+    }
+
+    // A write, truncation or extension through any handle moves the last
+    // write time (and a truncation or extension the size).
+    bool Unchanged() override {
+        BY_HANDLE_FILE_INFORMATION now;
+        return GetFileInformationByHandle(file_.h, &now) != 0 &&
+               now.nFileSizeHigh == opened_.nFileSizeHigh &&
+               now.nFileSizeLow == opened_.nFileSizeLow &&
+               SameTime(now.ftLastWriteTime, opened_.ftLastWriteTime);
+    }
+
+  private:
+    Handle file_;
+    std::uint64_t size_;
+    BY_HANDLE_FILE_INFORMATION opened_;
+};
+
+// The path of the file a symbolic link (or another reparse point) leads to,
+// in `\\?\` form. No value when it leads nowhere.
+std::optional<std::wstring> FinalPath(const std::wstring& path) {
+    // Without FILE_FLAG_OPEN_REPARSE_POINT the open follows every link; the
+    // backup flag lets a folder open too, to be refused by its attributes.
+    Handle file(CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.Valid()) return std::nullopt;
+    constexpr DWORD kForm = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    DWORD size = GetFinalPathNameByHandleW(file.h, nullptr, 0, kForm);
+    for (int tries = 0; tries < 4 && size > 0; ++tries) {
+        std::wstring final(size, L'\0');
+        const DWORD n = GetFinalPathNameByHandleW(file.h, final.data(), size, kForm);
+        if (n == 0) break;
+        if (n < size) {
+            final.resize(n);
+            return final;
+        }
+        size = n;  // renamed meanwhile to a longer name
+    }
+    return std::nullopt;
+}
+
+// Whether the existing file at `path` (not a link) is one to replace: a
+// regular disk file, not read-only, that the caller may open for writing
+// (its ACL and the sharing of those who have it open allow it).
+bool Replaceable(const std::wstring& path, DWORD attributes) {
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return false;
+    const Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.Valid() && GetFileType(file.h) == FILE_TYPE_DISK;
+}
+
+// The attributes a replacement takes from the file it replaces. ReplaceFileW
+// carries them on Windows; they are given to the new file from the start as
+// well, for the systems whose ReplaceFileW does not.
+constexpr DWORD kKeptAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+class WindowsOutput final : public OutputFile {
+  public:
+    WindowsOutput(std::wstring target, std::optional<DWORD> replaced)
+        : target_(std::move(target)), replaced_(replaced) {}
+
+    ~WindowsOutput() override {
+        if (!temporary_.empty()) {
+            file_.Close();
+            DeleteFileW(temporary_.c_str());
+        }
+    }
+
+    // Makes the new file beside the target.
+    bool Create() {
+        const std::wstring folder = FolderOf(target_);
+        const DWORD attributes = replaced_ ? (*replaced_ & kKeptAttributes) : 0;
+        for (unsigned attempt = 0; attempt < 100; ++attempt) {
+            std::wstring name = TemporaryName(folder, attempt);
+            file_.h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file_.Valid()) {
+                temporary_ = std::move(name);
+                return true;
+            }
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+        }
+        return false;
+    }
+
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        return WriteFully(file_.h, bytes.data(), bytes.size());
+    }
+
+    bool Commit() override {
+        // The image reaches the disk before it takes the old one's name.
+        bool ok = !replaced_ || FlushFileBuffers(file_.h) != 0;
+        ok = file_.Close() && ok;
+        // A new output is moved into place only while no file has that name:
+        // one that appeared since the output was checked was not checked,
+        // and is kept (the conversion then fails to write).
+        ok = ok && (replaced_ ? Replace()
+                              : MoveFileExW(temporary_.c_str(), target_.c_str(),
+                                            MOVEFILE_WRITE_THROUGH) != 0);
+        if (!ok) return false;  // the destructor removes the new file
+        temporary_.clear();
+        return true;
+    }
+
+  private:
+    // ReplaceFileW keeps the old file's ACL, attributes, streams and creation
+    // time. It is given a name to move the old file to: without one, a
+    // failure of its last step leaves no file under the output's name; with
+    // one, the old file is still there (under that name, from which it is
+    // put back) and is deleted only once the new one is in place.
+    bool Replace() {
+        const std::wstring folder = FolderOf(target_);
+        for (unsigned attempt = 0; attempt < 100; ++attempt) {
+            const std::wstring aside = TemporaryName(folder, attempt);
+            if (GetFileAttributesW(aside.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+            // Merge errors are not ignored: a replacement that cannot keep the
+            // old file's ACL does not happen.
+            if (ReplaceFileW(target_.c_str(), temporary_.c_str(), aside.c_str(), 0, nullptr,
+                             nullptr)) {
+                // Other hard links to the old file keep the old image.
+                DeleteFileW(aside.c_str());
+                return true;
+            }
+            const DWORD error = GetLastError();
+            if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+                // The old file is under the other name: back to its own.
+                MoveFileExW(aside.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH);
+                return false;
+            }
+            // Deleted since it was checked: the output is made new, as it
+            // would have been.
+            if (error == ERROR_FILE_NOT_FOUND &&
+                GetFileAttributesW(target_.c_str()) == INVALID_FILE_ATTRIBUTES)
+                return MoveFileExW(temporary_.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH);
+            return false;
+        }
+        return false;
+    }
+
+    std::wstring target_;
+    std::wstring temporary_;  // empty once moved into place (or never made)
+    Handle file_{INVALID_HANDLE_VALUE};
+    std::optional<DWORD> replaced_;  // the attributes of the file replaced
+};
 
 }  // namespace
 
-void ReleaseBytes::operator()(std::uint8_t* bytes) const noexcept {
-    delete[] bytes;
-}
-
-// Read in one go; the observer is not told (the caller then works on the
-// whole buffer).
-ReadStatus ReadWholeBMP(const NativePath& path, ByteBuffer& out, ReadObserver*) {
-    Handle in(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (in.h == INVALID_HANDLE_VALUE) return ReadStatus::OpenFailed;
-    if (GetFileType(in.h) != FILE_TYPE_DISK) return ReadStatus::OpenFailed;
+std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status) {
+    status = InputStatus::OpenFailed;
+    const std::wstring full = ExtendedLengthPath(path);
+    // Others may go on reading, writing, renaming or deleting the file: a
+    // change is caught by Unchanged(), and a renamed or deleted file is still
+    // read through this handle. A folder does not open without
+    // FILE_FLAG_BACKUP_SEMANTICS.
+    Handle in(CreateFileW(full.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!in.Valid()) return nullptr;
+    // Consoles, pipes and devices are not disk files.
+    if (GetFileType(in.h) != FILE_TYPE_DISK) return nullptr;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(in.h, &size)) return ReadStatus::ReadFailed;
-
-    std::uint8_t magic[2];
-    const long long m = ReadFully(in.h, magic, 2);
-    if (m < 0) return ReadStatus::ReadFailed;
-    if (m < 2 || magic[0] != 'B' || magic[1] != 'M') return ReadStatus::NotValid;
-
-    const auto total = static_cast<unsigned long long>(size.QuadPart);
-    if (total < 2) return ReadStatus::NotValid;
-    if (total > SIZE_MAX / 2) return ReadStatus::NoMemory;
-    out.data.reset(new (std::nothrow) std::uint8_t[total]);
-    if (!out.data) return ReadStatus::NoMemory;
-    out.data[0] = magic[0];
-    out.data[1] = magic[1];
-    const long long rest = ReadFully(in.h, out.data.get() + 2, total - 2);
-    if (rest < 0) return ReadStatus::ReadFailed;
-    out.size = 2 + static_cast<std::size_t>(rest);
-    return ReadStatus::Ok;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileSizeEx(in.h, &size) || !GetFileInformationByHandle(in.h, &info)) {
+        status = InputStatus::ReadFailed;
+        return nullptr;
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return nullptr;
+    auto file =
+        std::make_unique<WindowsInput>(in.h, static_cast<std::uint64_t>(size.QuadPart), info);
+    in.h = INVALID_HANDLE_VALUE;
+    status = InputStatus::Ok;
+    return file;
 }
 
-WriteStatus ReplaceFile(const NativePath& path, std::span<const std::uint8_t> bytes) {
-    const DWORD attrs = GetFileAttributesW(path.c_str());
-    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY))
-        return WriteStatus::OpenFailed;
-
-    wchar_t tmp[MAX_PATH + 1];
-    const std::wstring dir = DirectoryOf(path);
-    if (dir.size() > MAX_PATH - 14 || GetTempFileNameW(dir.c_str(), L"bvt", 0, tmp) == 0)
-        return WriteStatus::OpenFailed;
-    Handle out(
-        CreateFileW(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (out.h == INVALID_HANDLE_VALUE) {
-        DeleteFileW(tmp);
-        return WriteStatus::OpenFailed;
+std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path) {
+    std::wstring target = ExtendedLengthPath(path);
+    DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // Only a missing file is made new; any other failure (a missing
+        // folder, a file the caller may not see) refuses.
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
+    } else {
+        // The file a link leads to is replaced, not the link. Asked of every
+        // existing output, not only of reparse points: Wine shows a Unix
+        // symbolic link as the file it leads to. A link that leads nowhere
+        // is refused: what it names is in its own reparse data, in a form of
+        // its own, and replacing the link itself would lose it. A file
+        // system that gives no final path has no links to follow.
+        const auto final = FinalPath(target);
+        if (!final && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return nullptr;
+        if (final && *final != target) {
+            target = *final;
+            attributes = GetFileAttributesW(target.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES) return nullptr;
+        }
     }
-    bool ok = WriteFully(out.h, bytes.data(), bytes.size());
-    ok = out.Close() && ok;
-    ok = ok && MoveFileExW(tmp, path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    if (!ok) {
-        DeleteFileW(tmp);
-        return WriteStatus::WriteFailed;
+    std::optional<DWORD> replaced;
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (!Replaceable(target, attributes)) return nullptr;
+        replaced = attributes;
     }
-    return WriteStatus::Ok;
+    auto out = std::make_unique<WindowsOutput>(std::move(target), replaced);
+    if (!out->Create()) return nullptr;
+    return out;
 }
 
 void PrintErrorLine(std::string_view line) {

@@ -44,25 +44,27 @@ extern "C" {
  *
  * Paths are null-terminated UTF-16. On POSIX systems they are converted to
  * UTF-8; a path with an unpaired surrogate cannot be opened. On Windows they
- * are used as wide paths unchanged. A null or empty path cannot be opened.
+ * are used as wide paths, turned into the "\\?\" form so that paths of any
+ * length work. A null or empty path cannot be opened.
  *
  * The file is read in parts through one buffer of at most 1 MiB, each
  * part's colours toned and the part written at once, so memory does not
  * grow with the file. The output is written to a new file in the output's
  * directory and takes the output's name only when complete, so inputPath
  * and outputPath may name the same file. A symbolic link at outputPath has
- * its target replaced. Only a regular file is replaced, and only one the
- * caller may write (by its permission bits on POSIX; not read-only on
- * Windows).
+ * its target replaced (on Windows a link that leads nowhere is refused).
+ * Only a regular file is replaced, and only one the caller may write (by
+ * its permission bits on POSIX; not read-only on Windows).
  *
  * Replacing a file (in place, or an output that already existed): the new
  * file keeps the old one's permission bits (less set-user-ID and
  * set-group-ID), its owner and group where the caller may set them, and
  * its extended attributes, POSIX ACLs among them (on Windows, ReplaceFileW
  * keeps attributes, ACLs, streams and the creation time). It is synced to
- * disk before it takes the old one's name, and the directory after, so a
- * power cut leaves the old image or the new one. A new output is not
- * synced: its input still holds the image. The replacement is a new file:
+ * disk before it takes the old one's name, and the directory after (POSIX),
+ * so a power cut leaves the old image or the new one. A new output is not
+ * synced: its input still holds the image (on Windows it is moved into
+ * place with write-through). The replacement is a new file:
  * other hard links to the old one keep the old image.
  *
  * Returns 0 when the output has been written whole. Returns 1 on failure,

@@ -211,8 +211,113 @@ void CheckConversion(Checker& check, const Module& m, const NativeString& input,
     CHECK(check, ReadAll(Native(other)).empty());
 }
 
+#ifdef _WIN32
+
+int Convert(const Module& m, const std::wstring& input, const std::wstring& output) {
+    return m.convert(input.c_str(), output.c_str());
+}
+
+// The absolute `\\?\` form of a local path.
+std::wstring Verbatim(const std::wstring& path) {
+    if (path.starts_with(L"\\\\?\\")) return path;
+    std::wstring full(32768, L'\0');
+    full.resize(GetFullPathNameW(path.c_str(), 32768, full.data(), nullptr));
+    return L"\\\\?\\" + full;
+}
+
+std::size_t FilesIn(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    const HANDLE h = FindFirstFileW((Verbatim(folder) + L"\\*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    std::size_t n = 0;
+    do {
+        n += (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    } while (FindNextFileW(h, &found));
+    FindClose(h);
+    return n;
+}
+
+void Remove(const std::wstring& path) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+}
+
+// An existing output, by its attributes and whether another program holds
+// it open without letting it be deleted or renamed: replaced (keeping the
+// attribute) or refused, and then left as it was. Either way no other file
+// is left beside it.
+struct ExistingOutput {
+    DWORD attribute;
+    bool held;
+    bool replaced;
+};
+constexpr ExistingOutput kExistingOutputs[] = {
+    {FILE_ATTRIBUTE_READONLY, false, false},
+    {FILE_ATTRIBUTE_HIDDEN, false, true},
+    {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, false, true},
+    {FILE_ATTRIBUTE_ARCHIVE, true, false},
+};
+
+void CheckExistingOutputs(Checker& check, const Module& m, const std::wstring& sample,
+                          const std::wstring& workDir) {
+    const std::wstring folder = workDir + L"\\existing";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring out = folder + L"\\output.bmp";
+    const Bytes before = ReadAll(sample);
+    for (const ExistingOutput& c : kExistingOutputs) {
+        const int failures = check.failures;
+        Remove(out);
+        CHECK(check, WriteAll(out, before));
+        CHECK(check, SetFileAttributesW(out.c_str(), c.attribute));
+        const HANDLE holder =
+            c.held ? CreateFileW(out.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr)
+                   : INVALID_HANDLE_VALUE;
+        const std::size_t files = FilesIn(folder);
+        CHECK(check, Convert(m, sample, out) == (c.replaced ? 0 : 1));
+        if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+        CHECK(check, ReadAll(out) == (c.replaced ? Expected(before) : before));
+        CHECK(check, (GetFileAttributesW(out.c_str()) & c.attribute) == c.attribute);
+        CHECK(check, FilesIn(folder) == files);
+        if (check.failures != failures)
+            std::fprintf(stderr, "  for an output with attributes %#lx%s\n", c.attribute,
+                         c.held ? ", held open" : "");
+    }
+    Remove(out);
+}
+
+// Paths longer than MAX_PATH (260), given plainly (relative here) and in
+// `\\?\` form; the output made new, then replaced.
+void CheckLongPaths(Checker& check, const Module& m, const std::wstring& sample,
+                    const std::wstring& workDir) {
+    std::wstring deep = workDir;
+    while (deep.size() < 300) {
+        deep += L"\\" + std::wstring(60, static_cast<wchar_t>(L'a' + deep.size() % 26));
+        CreateDirectoryW(Verbatim(deep).c_str(), nullptr);
+    }
+    const std::wstring in = deep + L"\\in.bmp";
+    CHECK(check, CopyFileW(sample.c_str(), Verbatim(in).c_str(), FALSE));
+    const Bytes expected = Expected(ReadAll(sample));
+    for (const std::wstring& folder : {deep, Verbatim(deep)}) {
+        const int failures = check.failures;
+        const std::wstring out = folder + L"\\out.bmp";
+        Remove(Verbatim(out));
+        const std::size_t files = FilesIn(deep);
+        for (int pass = 0; pass < 2; ++pass) {
+            CHECK(check, Convert(m, folder + L"\\in.bmp", out) == 0);
+            CHECK(check, ReadAll(Verbatim(out)) == expected);
+        }
+        CHECK(check, FilesIn(deep) == files + 1);
+        if (check.failures != failures) std::fprintf(stderr, "  for %ls\n", out.c_str());
+        Remove(Verbatim(out));
+    }
+}
+
+#endif  // _WIN32
+
 // Converts a real sample file and a generated one whose rows are padded and
-// whose pixels do not start right after the headers.
+// whose pixels do not start right after the headers; on Windows, also over
+// existing outputs and along long paths.
 void CheckConversions(Checker& check, const Module& m, const NativeString& sample,
                       const NativeString& workDir) {
     CheckConversion(check, m, sample, workDir);
@@ -224,6 +329,10 @@ void CheckConversions(Checker& check, const Module& m, const NativeString& sampl
     const NativeString generated = workDir + NATIVE("/generated.bmp");
     CHECK(check, WriteAll(generated, odd.Build()));
     CheckConversion(check, m, generated, workDir);
+#ifdef _WIN32
+    CheckExistingOutputs(check, m, sample, workDir);
+    CheckLongPaths(check, m, sample, workDir);
+#endif
 }
 
 #if HOST_WITH_FRAMEWORK

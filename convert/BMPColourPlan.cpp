@@ -132,6 +132,11 @@ struct Coding {
 
 LayoutStatus Classify(const Header& h, Coding& c) {
     const std::uint32_t bits = h.bitCount;
+    // An embedded JPEG or PNG image carries its own colours, and its header
+    // gives bit count 0, as the format requires: a valid file, not converted.
+    if (h.kind == HeaderKind::Windows && (h.compression == kJPEG || h.compression == kPNG) &&
+        bits == 0)
+        return LayoutStatus::Unsupported;
     if (!IsKnownBitCount(bits)) return LayoutStatus::NotValid;
     if (bits == 64) return LayoutStatus::Unsupported;
 

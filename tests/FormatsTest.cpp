@@ -266,6 +266,11 @@ Variant Field32(const char* name, std::size_t at, std::uint32_t value, LayoutSta
 Variant Field16(const char* name, std::size_t at, std::uint32_t value, LayoutStatus expected) {
     return {name, [=](Bytes& v) { PutU16(v, at, value); }, expected};
 }
+// Compression and bit count of an info header (OS/2 2.x or Windows) together.
+Variant Coded(const char* name, std::uint32_t compression, std::uint16_t bits,
+              LayoutStatus expected) {
+    return {name, [=](Bytes& v) { PutU32(v, 30, compression), PutU16(v, 28, bits); }, expected};
+}
 
 constexpr auto kNotValid = LayoutStatus::NotValid;
 constexpr auto kUnsupported = LayoutStatus::Unsupported;
@@ -303,7 +308,8 @@ std::vector<KindCase> Kinds() {
          {Field16("RLE4 at 8 bits", 28, 8, kNotValid)}},
         {"RLE8, 9 colours, V4 header",
          Indexed(InfoKind::V4_108, 8, 9, 9, kRLE8),
-         {Field32("PNG", 30, 5, kUnsupported)}},
+         {Field32("PNG", 30, 5, kUnsupported), Coded("PNG at 0 bits", 5, 0, kUnsupported),
+          Coded("PNG at 3 bits", 5, 3, kNotValid)}},
         {"core 1 bit", Indexed(InfoKind::Core12, 1, 2, 0), {Truncated(4)}},
         {"core 4 bits",
          Indexed(InfoKind::Core12, 4, 16, 0),
@@ -322,7 +328,9 @@ std::vector<KindCase> Kinds() {
         {"OS/2 64-byte 24 bits",
          Direct(InfoKind::OS2Full64, 24),
          {Field32("RLE24", 30, 4, kUnsupported),
-          {"RLE24 at 8 bits", [](Bytes& v) { PutU32(v, 30, 4), PutU16(v, 28, 8); }, kNotValid}}},
+          {"RLE24 at 8 bits", [](Bytes& v) { PutU32(v, 30, 4), PutU16(v, 28, 8); }, kNotValid},
+          Coded("RLE24 at 0 bits", 4, 0, kNotValid),
+          Coded("5 at 0 bits", 5, 0, kNotValid)}},
         {"OS/2 64-byte RLE8",
          Indexed(InfoKind::OS2Full64, 8, 256, 0, kRLE8),
          {Field32("more colours than 8 bits", 46, 257, kNotValid)}},
@@ -332,7 +340,9 @@ std::vector<KindCase> Kinds() {
         {"24 bits, V5, 3-colour table",
          With(Direct(InfoKind::V5_124, 24),
               [](auto& b) { b.palette = Palette(3, 9), b.clrUsed = 3, b.topDown = true; }),
-         {Truncated(4), Field32("JPEG", 30, 4, kUnsupported)}},
+         {Truncated(4), Field32("JPEG", 30, 4, kUnsupported),
+          Coded("JPEG at 0 bits", 4, 0, kUnsupported),
+          Coded("0 bits uncompressed", 0, 0, kNotValid), Coded("RLE8 at 0 bits", 1, 0, kNotValid)}},
         {"16 bits 5-5-5",
          Direct(InfoKind::Info40, 16),
          {Truncated(3), Field16("64 bits", 28, 64, kUnsupported)}},

@@ -1,6 +1,17 @@
 #include "tone/VintageTone.h"
 
+#include <cfloat>
+
 #include "tone/VintageToneFast.h"
+
+// Every product and sum below must be rounded to double as it is made. A
+// compiler that keeps doubles wider between operations (the x87 unit of
+// 32-bit x86, FLT_EVAL_METHOD 2) rounds twice or not at all and gives other
+// bytes for some colours. On 32-bit x86 build with -msse2 -mfpmath=sse (the
+// CMake build adds them).
+static_assert(FLT_EVAL_METHOD == 0,
+              "doubles are evaluated in extended precision (FLT_EVAL_METHOD != 0): the tone "
+              "would not be exact; on 32-bit x86 compile with -msse2 -mfpmath=sse");
 
 namespace sorvane {
 

@@ -1,7 +1,14 @@
 #!/usr/bin/env python3
 """Reads SorvaneBMPVintage.DLL with pefile, a PE reader independent of the
 toolchain that wrote it, and checks its export table, the DLLs it imports
-and its resources (version record and type library)."""
+and its resources (version record and type library).
+
+    check_pe.py DLL [--machine i386|amd64] [--program bmpvintage.exe]
+
+--machine: the processor both files must be for (PE32 for i386, PE32+ for
+amd64); --program: the command-line program, a console executable for the
+same processor importing only system DLLs."""
+import argparse
 import struct
 import sys
 
@@ -113,9 +120,42 @@ def type_library(pe):
           b"SorvaneBMPVintage" in data, "the library's name")
 
 
+# IMAGE_FILE_MACHINE_* and the optional header magic that goes with it.
+MACHINES = {"i386": (0x014C, 0x10B), "amd64": (0x8664, 0x20B)}
+IMAGE_FILE_DLL = 0x2000
+IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
+
+
+def machine(pe, name, what):
+    want, magic = MACHINES[name]
+    check(pe.FILE_HEADER.Machine == want and pe.OPTIONAL_HEADER.Magic == magic,
+          "%s for %s: machine 0x%04X, magic 0x%X" %
+          (what, name, pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic))
+
+
+def program(path, name):
+    pe = pefile.PE(path)
+    check(not pe.FILE_HEADER.Characteristics & IMAGE_FILE_DLL, "the program is not a DLL")
+    check(pe.OPTIONAL_HEADER.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI, "a console program")
+    if name:
+        machine(pe, name, "the program")
+    names = {e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    check(names and names <= SYSTEM_DLLS,
+          "the program imports only system DLLs: %s" % sorted(names))
+
+
 def main():
-    pe = pefile.PE(sys.argv[1])
-    check(pe.FILE_HEADER.Characteristics & 0x2000, "a DLL")
+    args = argparse.ArgumentParser()
+    args.add_argument("dll")
+    args.add_argument("--machine", choices=sorted(MACHINES))
+    args.add_argument("--program")
+    args = args.parse_args()
+    pe = pefile.PE(args.dll)
+    check(pe.FILE_HEADER.Characteristics & IMAGE_FILE_DLL, "a DLL")
+    if args.machine:
+        machine(pe, args.machine, "the DLL")
+    if args.program:
+        program(args.program, args.machine)
     exports(pe)
     imports(pe)
     version_record(pe)

@@ -207,7 +207,11 @@ TEST_F(BMPVintageFiles, ReplacedOutputKeepsItsMetadata) {
     const bool xattrs =
         ::setxattr(target.c_str(), "user.note", note.data(), note.size(), 0) == 0 &&
         ::setxattr(target.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
-    ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    // Another owner only where the tests run as root (as in CI).
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    }
     ASSERT_EQ(::chmod(target.c_str(), 06754), 0);  // the ACL's entries follow the mode
     char value[256];
     const Bytes aclBefore(
@@ -221,8 +225,8 @@ TEST_F(BMPVintageFiles, ReplacedOutputKeepsItsMetadata) {
     struct stat st;
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0754u);
-    EXPECT_EQ(st.st_uid, 65534u);
-    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(st.st_uid, root ? 65534u : ::geteuid());
+    EXPECT_EQ(st.st_gid, root ? 65534u : ::getegid());
     if (!xattrs) GTEST_SKIP() << "no extended attributes on " << dir;
     const ssize_t n = ::getxattr(target.c_str(), "user.note", value, sizeof value);
     EXPECT_EQ(std::string(value, static_cast<std::size_t>(std::max<ssize_t>(n, 0))), note);

@@ -20,19 +20,12 @@ std::string_view Convert(const std::optional<NativePath>& input,
                                                  : "Error opening input file";
     }
 
-    // One buffer for the whole conversion, no larger than the file.
-    const auto bufferSize = static_cast<std::size_t>(
-        std::clamp<std::uint64_t>(in->Size(), kMinStreamBuffer, kStreamPart));
-    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[bufferSize]);
-    if (!buffer) return "Not enough memory";
-
     std::unique_ptr<OutputFile> out;
-    const StreamStatus status =
-        ConvertStream(*in, in->Size(), {buffer.get(), bufferSize}, [&]() -> ByteSink* {
-            if (output) out = CreateOutputFile(*output);
-            return out.get();
-        });
-    if (status != StreamStatus::Converted) return StreamStatusLine(status);
+    const std::string_view line = ConvertFrom(*in, in->Size(), [&]() -> ByteSink* {
+        if (output) out = CreateOutputFile(*output);
+        return out.get();
+    });
+    if (!line.empty()) return line;
     // Closed first: the output may be the input, and Windows replaces no
     // file that is still open.
     in.reset();
@@ -41,6 +34,16 @@ std::string_view Convert(const std::optional<NativePath>& input,
 }
 
 }  // namespace
+
+std::string_view ConvertFrom(ByteSource& in, std::uint64_t size,
+                             const std::function<ByteSink*()>& openOutput) noexcept {
+    // One buffer for the whole conversion, no larger than the input.
+    const auto bufferSize =
+        static_cast<std::size_t>(std::clamp<std::uint64_t>(size, kMinStreamBuffer, kStreamPart));
+    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[bufferSize]);
+    if (!buffer) return "Not enough memory";
+    return StreamStatusLine(ConvertStream(in, size, {buffer.get(), bufferSize}, openOutput));
+}
 
 std::string_view ConvertFile(const std::optional<NativePath>& input,
                              const std::optional<NativePath>& output) noexcept {

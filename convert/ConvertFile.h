@@ -3,6 +3,8 @@
 // with the file's name. Not part of the public interface.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -11,11 +13,18 @@
 namespace sorvane {
 
 // Streams `input` through one buffer of at most kStreamPart bytes, toning its
-// colours, into a new file that then replaces `output`. Returns an empty view on success, otherwise
-// the line that says why the file was not converted (one of those listed in module/BMPVintage.h).
-// No value for a path means it could not be opened. Nothing at `output` is
-// created or changed unless the conversion succeeds. Throws nothing.
+// colours, into a new file that then replaces `output`. Returns an empty
+// view on success, otherwise the line that says why the file was not
+// converted (one of those listed in module/BMPVintage.h). No value for a
+// path means it could not be opened. Nothing at `output` is created or
+// changed unless the conversion succeeds. Throws nothing.
 std::string_view ConvertFile(const std::optional<NativePath>& input,
                              const std::optional<NativePath>& output) noexcept;
+
+// The streaming step of ConvertFile for any source of `size` bytes: one
+// buffer sized for the input, ConvertStream into the sink `openOutput`
+// gives. Returns "" or the line; committing a file sink is the caller's.
+std::string_view ConvertFrom(ByteSource& in, std::uint64_t size,
+                             const std::function<ByteSink*()>& openOutput) noexcept;
 
 }  // namespace sorvane

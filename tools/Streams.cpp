@@ -22,6 +22,7 @@
 #include <csignal>
 #endif
 
+#include "convert/ConvertFile.h"
 #include "convert/Platform.h"
 #include "tools/Batch.h"
 #include "tools/Progress.h"
@@ -233,22 +234,14 @@ int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::s
         size = spool.size();
     }
 
-    // One buffer for the whole conversion, no larger than the input.
-    const auto bufferSize = static_cast<std::size_t>(
-        std::clamp<std::uint64_t>(size, sorvane::kMinStreamBuffer, sorvane::kStreamPart));
-    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[bufferSize]);
-    if (!buffer) return fail("Not enough memory");
-    const std::span<std::uint8_t> part(buffer.get(), bufferSize);
-
     DescriptorSink standardOutput(1);
     std::unique_ptr<sorvane::OutputFile> out;
-    const sorvane::StreamStatus status =
-        sorvane::ConvertStream(*source, size, part, [&]() -> sorvane::ByteSink* {
-            if (toStdout) return &standardOutput;
-            out = sorvane::CreateOutputFile(PathFromArgument(commandLine.output).native());
-            return out.get();
-        });
-    if (status != sorvane::StreamStatus::Converted) return fail(sorvane::StreamStatusLine(status));
+    const std::string_view line = sorvane::ConvertFrom(*source, size, [&]() -> sorvane::ByteSink* {
+        if (toStdout) return &standardOutput;
+        out = sorvane::CreateOutputFile(PathFromArgument(commandLine.output).native());
+        return out.get();
+    });
+    if (!line.empty()) return fail(line);
     file.reset();  // Windows replaces no file that is still open
     if (out && !out->Commit()) {
         return fail(sorvane::StreamStatusLine(sorvane::StreamStatus::WriteFailed));

@@ -41,19 +41,11 @@ void WriteToStderr(std::string_view text) {
 #endif
 }
 
-bool StderrIsTerminal() {
+bool IsTerminal(std::FILE* stream) {
 #ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
+    return _isatty(_fileno(stream)) != 0;
 #else
-    return ::isatty(STDERR_FILENO) != 0;
-#endif
-}
-
-bool StdoutIsTerminal() {
-#ifdef _WIN32
-    return _isatty(_fileno(stdout)) != 0;
-#else
-    return ::isatty(STDOUT_FILENO) != 0;
+    return ::isatty(::fileno(stream)) != 0;
 #endif
 }
 
@@ -65,7 +57,7 @@ bool MakeOutputDir(const std::filesystem::path& dir) {
 
 int Convert(const CommandLine& commandLine) {
     if (UsesStandardStreams(commandLine)) {
-        if (commandLine.output == kStandardStream && StdoutIsTerminal()) {
+        if (commandLine.output == kStandardStream && IsTerminal(stdout)) {
             WriteToStderr("bmpvintage: " + std::string(kOutputIsTerminal) + "\n");
             return 2;
         }
@@ -80,7 +72,7 @@ int Convert(const CommandLine& commandLine) {
     RefuseClashes(jobs, commandLine.mode == Mode::InPlace);
 
     Progress progress;
-    progress.terminal = commandLine.mode != Mode::Pair && StderrIsTerminal();
+    progress.terminal = commandLine.mode != Mode::Pair && IsTerminal(stderr);
     progress.total = jobs.size();
     bool failed = false;
 

@@ -10,26 +10,29 @@ namespace sorvane {
 
 namespace {
 
-std::string_view Convert(const std::optional<NativePath>& input,
-                         const std::optional<NativePath>& output) {
-    if (!input) return "Error opening input file";
+FileConversion Convert(const std::optional<NativePath>& input,
+                       const std::optional<NativePath>& output, TemporaryFileWatch* watch) {
+    if (!input) return {"Error opening input file"};
     InputStatus opened = InputStatus::OpenFailed;
-    std::unique_ptr<InputFile> in = OpenInputFile(*input, opened);
+    int error = 0;
+    std::unique_ptr<InputFile> in = OpenInputFile(*input, opened, &error);
     if (!in) {
-        return opened == InputStatus::ReadFailed ? "Error reading input file"
-                                                 : "Error opening input file";
+        return {opened == InputStatus::ReadFailed ? "Error reading input file"
+                                                  : "Error opening input file",
+                error};
     }
 
     std::unique_ptr<OutputFile> out;
     const std::string_view line = ConvertFrom(*in, in->Size(), [&]() -> ByteSink* {
-        if (output) out = CreateOutputFile(*output);
+        if (output) out = CreateOutputFile(*output, watch, &error);
         return out.get();
     });
-    if (!line.empty()) return line;
+    if (!line.empty())
+        return {line, line == StreamStatusLine(StreamStatus::OpenOutputFailed) ? error : 0};
     // Closed first: the output may be the input, and Windows replaces no
     // file that is still open.
     in.reset();
-    if (!out->Commit()) return StreamStatusLine(StreamStatus::WriteFailed);
+    if (!out->Commit()) return {StreamStatusLine(StreamStatus::WriteFailed)};
     return {};
 }
 
@@ -47,10 +50,16 @@ std::string_view ConvertFrom(ByteSource& in, std::uint64_t size,
 
 std::string_view ConvertFile(const std::optional<NativePath>& input,
                              const std::optional<NativePath>& output) noexcept {
+    return ConvertFileDetailed(input, output).line;
+}
+
+FileConversion ConvertFileDetailed(const std::optional<NativePath>& input,
+                                   const std::optional<NativePath>& output,
+                                   TemporaryFileWatch* watch) noexcept {
     try {
-        return Convert(input, output);
+        return Convert(input, output, watch);
     } catch (...) {
-        return "Not enough memory";
+        return {"Not enough memory"};
     }
 }
 

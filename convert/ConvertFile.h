@@ -21,6 +21,18 @@ namespace sorvane {
 std::string_view ConvertFile(const std::optional<NativePath>& input,
                              const std::optional<NativePath>& output) noexcept;
 
+// The outcome of a conversion, for a program that says more than the line.
+struct FileConversion {
+    std::string_view line;  // empty on success, else as ConvertFile's
+    int systemError = 0;    // the system's error code behind it, 0 if none
+};
+
+// ConvertFile, with the system's error code where there was one, and
+// `watch` told of the temporary output file (see CreateOutputFile).
+FileConversion ConvertFileDetailed(const std::optional<NativePath>& input,
+                                   const std::optional<NativePath>& output,
+                                   TemporaryFileWatch* watch = nullptr) noexcept;
+
 // The streaming step of ConvertFile for any source of `size` bytes: one
 // buffer sized for the input, ConvertStream into the sink `openOutput`
 // gives. Returns "" or the line; committing a file sink is the caller's.

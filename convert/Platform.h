@@ -51,8 +51,23 @@ enum class InputStatus { Ok, OpenFailed, ReadFailed };
 // Opens a regular file for reading (anything else fails to open, without
 // waiting on a FIFO or a device). Unchanged() compares the file's size and
 // modification times with those it had when opened. Null on failure, with
-// the reason in `status`.
-std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status);
+// the reason in `status` and, where the system gave one, its error code
+// (errno; GetLastError() on Windows) in `*systemError`.
+std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status,
+                                         int* systemError = nullptr);
+
+// Told of each temporary file a conversion writes beside its output, so that
+// a program can remove the ones in flight when it is killed. Named() comes
+// before the file is created and Gone() after it has been renamed or
+// removed, both on the converting thread.
+class TemporaryFileWatch {
+  public:
+    virtual void Named(const NativePath& temporary) = 0;
+    virtual void Gone(const NativePath& temporary) = 0;
+
+  protected:
+    ~TemporaryFileWatch() = default;
+};
 
 // The file that will replace the output: a new file in the output's folder,
 // renamed over the output by Commit(). Until then the output is untouched; a
@@ -80,7 +95,23 @@ class OutputFile : public ByteSink {
 // there (on Windows its move is written through). A replaced file is a new
 // file: other hard links to the old one keep the old image. On Windows a
 // link that leads nowhere is refused rather than followed.
-std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path);
+//
+// `watch`, when given, is told the temporary file's name before the file is
+// made and again once it is gone (renamed into place or removed).
+// `*systemError` receives the system's error code of a refusal, where it
+// gave one.
+std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path,
+                                             TemporaryFileWatch* watch = nullptr,
+                                             int* systemError = nullptr);
+
+// The file CreateOutputFile(path) would replace or create: symbolic links
+// followed exactly as it follows them (a dangling one to the name it leads
+// to). No value where CreateOutputFile would refuse the path on the way.
+std::optional<NativePath> ResolveOutputPath(const NativePath& path);
+
+// The system's text for an error code of the kinds above, in UTF-8
+// ("No such file or directory").
+std::string SystemErrorText(int systemError);
 
 // Writes `line` and a line feed to standard error in a single write.
 void PrintErrorLine(std::string_view line);

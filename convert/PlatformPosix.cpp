@@ -229,7 +229,9 @@ class PosixOutput final : public OutputFile {
 
 }  // namespace
 
-std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status) {
+std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status,
+                                         int* systemError) {
+    (void)systemError;  // TODO(i15): set where the system gives a reason
     status = InputStatus::OpenFailed;
     // Non-blocking, so that a FIFO without a writer (or a device that waits)
     // cannot stall the open; only regular files get past the check below.
@@ -256,7 +258,10 @@ std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& st
     return file;
 }
 
-std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path) {
+std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
+                                             int* systemError) {
+    (void)watch;        // TODO(i15): tell it of the temporary file
+    (void)systemError;  // TODO(i15): set where the system gives a reason
     const auto target = FollowLinks(path);
     if (!target) return nullptr;
 
@@ -285,6 +290,14 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path) {
         if (errno != EEXIST) break;
     }
     return nullptr;
+}
+
+std::optional<NativePath> ResolveOutputPath(const NativePath& path) {
+    return FollowLinks(path);  // TODO(i15): the same rules as CreateOutputFile
+}
+
+std::string SystemErrorText(int systemError) {
+    return std::strerror(systemError);  // TODO(i15): thread-safe form
 }
 
 void PrintErrorLine(std::string_view line) {

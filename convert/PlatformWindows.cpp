@@ -235,7 +235,9 @@ class WindowsOutput final : public OutputFile {
 
 }  // namespace
 
-std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status) {
+std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status,
+                                         int* systemError) {
+    (void)systemError;  // TODO(i15): set where the system gives a reason
     status = InputStatus::OpenFailed;
     const std::wstring full = ExtendedLengthPath(path);
     // Others may go on reading, writing, renaming or deleting the file: a
@@ -261,7 +263,10 @@ std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& st
     return file;
 }
 
-std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path) {
+std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
+                                             int* systemError) {
+    (void)watch;        // TODO(i15): tell it of the temporary file
+    (void)systemError;  // TODO(i15): set where the system gives a reason
     std::wstring target = ExtendedLengthPath(path);
     DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -291,6 +296,14 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path) {
     auto out = std::make_unique<WindowsOutput>(std::move(target), replaced);
     if (!out->Create()) return nullptr;
     return out;
+}
+
+std::optional<NativePath> ResolveOutputPath(const NativePath& path) {
+    return path;  // TODO(i15): the final path CreateOutputFile replaces
+}
+
+std::string SystemErrorText(int systemError) {
+    return "error " + std::to_string(systemError);  // TODO(i15): FormatMessageW
 }
 
 void PrintErrorLine(std::string_view line) {

@@ -1,0 +1,125 @@
+// The web page in headless Chromium, against the native program: a BMP and a
+// junk file go into the page's one file input; the download and the ZIP hold
+// the native output's bytes, the junk file shows the native line, the page asks
+// nothing of another origin, and it works again with its server gone.
+// Needs BMPVINTAGE (the native program) and a built site (build/web/site, or
+// WEB_SITE_DIR); writes the README's screenshot (docs/web-page.png, or
+// WEB_SCREENSHOT).
+import assert from 'node:assert/strict';
+import { execFileSync, spawnSync } from 'node:child_process';
+import { mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
+import { readFile, stat } from 'node:fs/promises';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { test } from 'node:test';
+import { fileURLToPath } from 'node:url';
+import { unzipSync } from 'fflate';
+import { chromium } from 'playwright-core';
+
+const root = fileURLToPath(new URL('../..', import.meta.url));
+const site = process.env.WEB_SITE_DIR || path.join(root, 'build/web/site');
+const screenshot = process.env.WEB_SCREENSHOT || path.join(root, 'docs/web-page.png');
+const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.mjs': 'text/javascript',
+  '.css': 'text/css', '.wasm': 'application/wasm', '.png': 'image/png' };
+
+function serve(dir) {
+  const server = http.createServer(async (request, response) => {
+    const name = path.join(dir, decodeURIComponent(new URL(request.url, 'http://x').pathname));
+    try {
+      const file = name.startsWith(dir) && (await stat(name)).isDirectory() ? path.join(name, 'index.html') : name;
+      const body = await readFile(file);
+      response.writeHead(200, { 'Content-Type': TYPES[path.extname(file)] ?? 'application/octet-stream' });
+      response.end(body);
+    } catch {
+      response.writeHead(404).end();
+    }
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
+}
+
+function assertSameBytes(actual, expected, what) {
+  const at = actual.findIndex((byte, i) => byte !== expected[i]);
+  assert.ok(actual.length === expected.length && at < 0,
+    `${what}: ${actual.length} bytes, native ${expected.length}, first difference at ${at}`);
+}
+
+// Converts the files it is given and returns the download's bytes, fetched
+// from its blob: URL inside the page.
+async function tone(page, files) {
+  await page.locator('input[type=file]').setInputFiles(files);
+  const link = page.locator('a[download]');
+  await link.waitFor();
+  assert.match(await link.getAttribute('href'), /^blob:/);
+  const base64 = await link.evaluate(async (a) => {
+    const bytes = new Uint8Array(await (await fetch(a.href)).arrayBuffer());
+    return btoa(Array.from(bytes, (b) => String.fromCharCode(b)).join(''));
+  });
+  return Buffer.from(base64, 'base64');
+}
+
+test('the page tones like the native program, in Chromium, online and offline', { timeout: 180_000 }, async () => {
+  assert.ok(process.env.BMPVINTAGE, 'BMPVINTAGE must name the native bmpvintage program');
+  const tmp = mkdtempSync(path.join(os.tmpdir(), 'bmpvintage-page-'));
+  const sample = path.join(root, 'samples/sample.bmp');
+  const junk = path.join(tmp, 'not-a-picture.bmp');
+  writeFileSync(junk, 'These bytes are no image at all.\n');
+  execFileSync(process.env.BMPVINTAGE, [sample, path.join(tmp, 'expected.bmp')]);
+  const expected = readFileSync(path.join(tmp, 'expected.bmp'));
+  const refusal = spawnSync(process.env.BMPVINTAGE, [junk, path.join(tmp, 'junk-out.bmp')], { encoding: 'utf8' });
+  const nativeLine = refusal.stderr.trim().split(': ').pop();
+  assert.equal(nativeLine, 'Not a valid BMP file');
+
+  const server = await serve(path.resolve(site));
+  const origin = `http://127.0.0.1:${server.address().port}`;
+  const browser = await chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    args: ['--no-sandbox', '--headless', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+  try {
+    const context = await browser.newContext({ viewport: { width: 1000, height: 720 }, acceptDownloads: true });
+    const requests = [];
+    const errors = [];
+    context.on('request', (request) => requests.push(request.url()));
+    const page = await context.newPage();
+    page.on('pageerror', (error) => errors.push(error.message));
+    page.on('console', (message) => message.type() === 'error' && errors.push(message.text()));
+    await page.goto(`${origin}/`);
+    assert.equal(await page.locator('input[type=file]').count(), 1);
+    assert.equal(await page.locator('input[type=file][multiple]').count(), 1);
+
+    assertSameBytes(await tone(page, [sample, junk]), expected, 'the download');
+    const refused = page.locator('.refused');
+    await refused.waitFor();
+    assert.match(await refused.textContent(), /not-a-picture\.bmp/);
+    assert.equal(await refused.locator('.line').textContent(), nativeLine);
+
+    // The ZIP holds the one toned file under its own name.
+    const download = page.waitForEvent('download');
+    await page.locator('#zip').click();
+    const zip = unzipSync(readFileSync(await (await download).path()));
+    assert.deepEqual(Object.keys(zip), ['sample.bmp']);
+    assertSameBytes(zip['sample.bmp'], expected, 'the ZIP');
+
+    await page.mouse.move(0, 0);
+    await page.locator('#zip:not([disabled])').waitFor();
+    await page.screenshot({ path: screenshot, fullPage: true });
+
+    // Once loaded, the page needs no server.
+    await page.evaluate(() => navigator.serviceWorker.ready);
+    const closed = new Promise((resolve) => server.close(resolve));
+    server.closeAllConnections();
+    await closed;
+    await page.reload();
+    assertSameBytes(await tone(page, [sample]), expected, 'the download offline');
+
+    const elsewhere = requests.filter((url) => !url.startsWith(`${origin}/`) && !url.startsWith('blob:'));
+    assert.deepEqual(elsewhere, []);
+    assert.ok(requests.some((url) => url.endsWith('/fflate.js')), 'requests from workers are seen');
+    assert.deepEqual(errors, []);
+  } finally {
+    await browser.close();
+    if (server.listening) server.close();
+  }
+});

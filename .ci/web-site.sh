@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The web page in real headless Chromium (web/test/browser.test.mjs, with
+# node's test runner): installs Debian's chromium and the npm packages pinned
+# in web/package-lock.json, builds the site with the web preset and the native
+# program it is compared with, and runs the test. Runs after .ci/web.sh, which
+# installs the WebAssembly toolchain.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -x /usr/bin/chromium ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium
+fi
+# The preset runs `npm ci` in web/ too (the ZIP writer, and playwright-core
+# for the test).
+cmake --workflow --preset web
+
+if [ -z "${BMPVINTAGE:-}" ]; then
+  cmake --preset demo >/dev/null
+  cmake --build build/demo -j2 --target bmpvintage
+  BMPVINTAGE=$PWD/build/demo/bmpvintage
+fi
+export BMPVINTAGE
+# The README's picture stays as committed; CI's copy goes to the build tree.
+export WEB_SCREENSHOT=${WEB_SCREENSHOT:-$PWD/build/web/web-page.png}
+node --test web/test/browser.test.mjs

@@ -7,7 +7,7 @@
 // WEB_SCREENSHOT).
 import assert from 'node:assert/strict';
 import { execFileSync, spawnSync } from 'node:child_process';
-import { mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
+import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
 import { readFile, stat } from 'node:fs/promises';
 import http from 'node:http';
 import os from 'node:os';
@@ -44,10 +44,8 @@ function assertSameBytes(actual, expected, what) {
     `${what}: ${actual.length} bytes, native ${expected.length}, first difference at ${at}`);
 }
 
-// Converts the files it is given and returns the download's bytes, fetched
-// from its blob: URL inside the page.
-async function tone(page, files) {
-  await page.locator('input[type=file]').setInputFiles(files);
+// The first download's bytes, fetched from its blob: URL inside the page.
+async function downloaded(page) {
   const link = page.locator('a[download]');
   await link.waitFor();
   assert.match(await link.getAttribute('href'), /^blob:/);
@@ -89,7 +87,8 @@ test('the page tones like the native program, in Chromium, online and offline', 
     assert.equal(await page.locator('input[type=file]').count(), 1);
     assert.equal(await page.locator('input[type=file][multiple]').count(), 1);
 
-    assertSameBytes(await tone(page, [sample, junk]), expected, 'the download');
+    await page.locator('input[type=file]').setInputFiles([sample, junk]);
+    assertSameBytes(await downloaded(page), expected, 'the download');
     const refused = page.locator('.refused');
     await refused.waitFor();
     assert.match(await refused.textContent(), /not-a-picture\.bmp/);
@@ -106,13 +105,22 @@ test('the page tones like the native program, in Chromium, online and offline', 
     await page.locator('#zip:not([disabled])').waitFor();
     await page.screenshot({ path: screenshot, fullPage: true });
 
-    // Once loaded, the page needs no server.
-    await page.evaluate(() => navigator.serviceWorker.ready);
+    // Once loaded, the page needs no server. From a folder it takes only the
+    // names of BMP files.
+    await page.waitForFunction(() => navigator.serviceWorker.controller);
     const closed = new Promise((resolve) => server.close(resolve));
     server.closeAllConnections();
     await closed;
     await page.reload();
-    assertSameBytes(await tone(page, [sample]), expected, 'the download offline');
+    const folder = path.join(tmp, 'pictures');
+    mkdirSync(folder);
+    copyFileSync(sample, path.join(folder, 'sample.bmp'));
+    copyFileSync(junk, path.join(folder, 'notes.txt'));
+    const chooser = page.waitForEvent('filechooser');
+    await page.locator('#folder').click();
+    await (await chooser).setFiles(folder);
+    assertSameBytes(await downloaded(page), expected, 'the download offline');
+    assert.deepEqual(await page.locator('.file .name').allTextContents(), ['pictures/sample.bmp']);
 
     const elsewhere = requests.filter((url) => !url.startsWith(`${origin}/`) && !url.startsWith('blob:'));
     assert.deepEqual(elsewhere, []);

@@ -1,7 +1,7 @@
-// What the x86 vector forms of the exact integer tone share: the byte
-// shuffles and coefficients of their 32-bit lanes (see VintageToneFast.h for
-// why integers give the reference bytes), and the steps that wait for the
-// reference.
+// What the vector forms of the exact integer tone (x86, WebAssembly SIMD)
+// share: the byte shuffles and coefficients of their 32-bit lanes (see
+// VintageToneFast.h for why integers give the reference bytes), and the
+// steps that wait for the reference.
 //
 // Every output byte gets its own 32-bit lane: a byte shuffle places the
 // pixel's blue and green (as a pair of 16-bit values) and its red next to
@@ -127,7 +127,12 @@ constexpr GroupTables kGroup = MakeGroupTables();
 
 // Hides a constant from the optimiser, which would otherwise turn the one
 // multiply by 1000 into five shifts and adds.
+#if defined(__wasm__)
+// A wasm engine compiles the multiply itself: nothing to hide.
+#define SORVANE_OPAQUE(v) (void)(v)
+#else
 #define SORVANE_OPAQUE(v) __asm__("" : "+v"(v))
+#endif
 
 // ToneGroups<W> tones whole steps of W::kGroups groups. W is a vector width:
 // W::V holds one group per 128-bit half, and every operation of W acts on

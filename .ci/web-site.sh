@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The web page in real headless Chromium (web/test/browser.test.mjs, with
+# The web page in real headless Chromium (web/site/test/browser.test.mjs, with
 # node's test runner): installs Debian's chromium and the npm packages pinned
 # in web/package-lock.json, builds the site with the web preset and the native
 # program it is compared with, and runs the test. Runs after .ci/web.sh, which
@@ -23,4 +23,4 @@ fi
 export BMPVINTAGE
 # The README's picture stays as committed; CI's copy goes to the build tree.
 export WEB_SCREENSHOT=${WEB_SCREENSHOT:-$PWD/build/web/web-page.png}
-node --test web/test/browser.test.mjs
+node --test web/site/test/browser.test.mjs

@@ -3,7 +3,10 @@
 // entries: [{ path, blob }] }. Out: { id, type: 'progress', done } while a file
 // streams, then { id, type: 'done', blob }, { id, type: 'zip', blob } or
 // { id, type: 'refused', line } with the converter's own line.
-import { toneBMPStream } from './bmpvintage/index.js';
+
+// The converter is imported on first use, not statically: a message that came
+// while a static import was still loading would find no listener.
+let converter = null;
 
 self.addEventListener('message', ({ data }) => {
   const work = data.type === 'zip' ? zip(data) : tone(data);
@@ -16,6 +19,8 @@ self.addEventListener('message', ({ data }) => {
 // Streams the file through the converter: memory stays small whatever the
 // file's size, and the bytes read so far are the progress.
 async function tone({ id, file }) {
+  converter ??= import('./bmpvintage/index.js');
+  const { toneBMPStream } = await converter;
   let done = 0;
   let reported = 0;
   const counter = new TransformStream({

@@ -214,6 +214,11 @@ struct Groups {
                                   W::Load(p, 30), W::template ShiftBytesDown<7>(W::Load(p, 32))};
             V out[6], flags[6];
             V any = W::Zero();
+            // Unrolled, every table is a constant of its block (clang's
+            // cost model for wasm would keep the loop).
+#if defined(__clang__)
+#pragma clang loop unroll(full)
+#endif
             for (int u = 0; u < 6; ++u) {
                 const Lanes* l = lanes[u % 3];
                 out[u] = Finish(Sums(windows[u], l[0]), Sums(windows[u], l[1]), thousand, flags[u]);

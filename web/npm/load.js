@@ -52,54 +52,69 @@ export async function loadModule(form = simdSupported() ? 'simd' : 'portable') {
     if (!(value instanceof Uint8Array)) throw new TypeError(`${what} must be a Uint8Array`);
   };
 
+  // Feeds `chunk` to the module's stream `s`; `take` gets each final part,
+  // a view into the module's memory that the next call may overwrite.
+  const feed = (s, chunk, take) => {
+    for (let done = 0; done < chunk.length; ) {
+      const room = x.sorvane_stream_room(s);
+      const n = Math.min(x.sorvane_stream_space(s) >>> 0, chunk.length - done);
+      bytesAt(room, n).set(chunk.subarray(done, done + n));
+      done += n;
+      pass(s, x.sorvane_stream_push(s, n), take);
+    }
+  };
+  // A push or the end gave `result`: final bytes to take, or a refusal.
+  const pass = (s, result, take) => {
+    if (result < 0) throw new Error(lineOf(-result));
+    if (result > 0) take(bytesAt(x.sorvane_stream_output(s), result));
+  };
+
+  // Through the module's stream too, so that its memory stays the same
+  // whatever the size of the file (a module's memory never shrinks).
   function toneBMP(bytes) {
     checkBytes(bytes, 'toneBMP: the input');
-    const at = x.sorvane_alloc(bytes.length) >>> 0;
-    if (at === 0) throw new RangeError('toneBMP: no room for the image in WebAssembly memory');
+    const out = new Uint8Array(bytes.length);
+    let at = 0;
+    const take = (part) => {
+      out.set(part, at);
+      at += part.length;
+    };
+    const s = x.sorvane_stream_open();
     try {
-      bytesAt(at, bytes.length).set(bytes);
-      const status = x.sorvane_tone_file(at, bytes.length);
-      if (status !== 0) throw new Error(lineOf(status));
-      return bytesAt(at, bytes.length).slice();
+      feed(s, bytes, take);
+      pass(s, x.sorvane_stream_end(s), take);
     } finally {
-      x.sorvane_free(at);
+      x.sorvane_stream_close(s);
     }
+    return out;
   }
 
   function toneBMPStream() {
-    let stream = 0;
+    let s = 0;
     const close = () => {
-      if (stream !== 0) x.sorvane_stream_close(stream);
-      stream = 0;
+      if (s !== 0) x.sorvane_stream_close(s);
+      s = 0;
     };
-    // A push or the end gave `result`: final bytes to pass on, or a refusal.
-    const pass = (result, controller) => {
-      if (result < 0) {
+    // Runs one step; a refusal frees the module's stream and errors this one.
+    const step = (run) => {
+      try {
+        run();
+      } catch (e) {
         close();
-        throw new Error(lineOf(-result));
+        throw e;
       }
-      if (result > 0) controller.enqueue(bytesAt(x.sorvane_stream_output(stream), result).slice());
     };
     return new TransformStream({
       start() {
-        stream = x.sorvane_stream_open();
+        s = x.sorvane_stream_open();
       },
       transform(chunk, controller) {
         checkBytes(chunk, 'toneBMPStream: each chunk');
-        for (let done = 0; done < chunk.length; ) {
-          const room = x.sorvane_stream_room(stream);
-          const n = Math.min(x.sorvane_stream_space(stream) >>> 0, chunk.length - done);
-          bytesAt(room, n).set(chunk.subarray(done, done + n));
-          done += n;
-          pass(x.sorvane_stream_push(stream, n), controller);
-        }
+        step(() => feed(s, chunk, (part) => controller.enqueue(part.slice())));
       },
       flush(controller) {
-        try {
-          pass(x.sorvane_stream_end(stream), controller);
-        } finally {
-          close();
-        }
+        step(() => pass(s, x.sorvane_stream_end(s), (part) => controller.enqueue(part.slice())));
+        close();
       },
     });
   }
@@ -109,6 +124,7 @@ export async function loadModule(form = simdSupported() ? 'simd' : 'portable') {
     toneBMPStream,
     form,
     toneForm: cString(x.sorvane_tone_form()),
+    lineOf,
     memory: x.memory,
     exports: x,
   };

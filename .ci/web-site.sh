@@ -15,10 +15,14 @@ fi
 # for the test).
 cmake --workflow --preset web
 
+# The native program the page is compared with: the test build's where
+# .ci/web.sh or the test workflow configured it, else the demo build's.
 if [ -z "${BMPVINTAGE:-}" ]; then
-  cmake --preset demo >/dev/null
-  cmake --build build/demo -j2 --target bmpvintage
-  BMPVINTAGE=$PWD/build/demo/bmpvintage
+  build=build/demo
+  [ -f build/test/CMakeCache.txt ] && build=build/test
+  [ "$build" = build/demo ] && cmake --preset demo >/dev/null
+  cmake --build "$build" -j2 --target bmpvintage
+  BMPVINTAGE=$PWD/$build/bmpvintage
 fi
 export BMPVINTAGE
 # The README's picture stays as committed; CI's copy goes to the build tree.

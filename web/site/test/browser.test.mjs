@@ -99,16 +99,17 @@ test('the page tones like the native program, in Chromium, online and offline', 
     assert.match(await page.locator('.refused').textContent(), /not-a-picture\.bmp.*Not a valid BMP file/);
     assertSameBytes(await downloaded(page), expected, 'the download');
 
-    // The ZIP holds the one toned file under its own name.
+    await page.mouse.move(0, 0);
+    await page.screenshot({ path: screenshot, fullPage: true });
+
+    // The ZIP holds every toned file, a name given twice made unique.
+    await page.locator('input[type=file]').setInputFiles([sample]);
+    await results(page, 3);
     const download = page.waitForEvent('download');
     await page.locator('#zip').click();
     const zip = unzipSync(readFileSync(await (await download).path()));
-    assert.deepEqual(Object.keys(zip), ['sample.bmp']);
-    assertSameBytes(zip['sample.bmp'], expected, 'the ZIP');
-
-    await page.mouse.move(0, 0);
-    await page.locator('#zip:not([disabled])').waitFor();
-    await page.screenshot({ path: screenshot, fullPage: true });
+    assert.deepEqual(Object.keys(zip), ['sample.bmp', 'sample (2).bmp']);
+    assertSameBytes(zip['sample (2).bmp'], expected, 'the ZIP');
 
     // Once loaded, the page needs no server. From a folder it takes only the
     // names of BMP files.

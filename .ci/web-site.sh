@@ -18,9 +18,12 @@ cmake --workflow --preset web
 # The native program the page is compared with: the test build's where
 # .ci/web.sh or the test workflow configured it, else the demo build's.
 if [ -z "${BMPVINTAGE:-}" ]; then
-  build=build/demo
-  [ -f build/test/CMakeCache.txt ] && build=build/test
-  [ "$build" = build/demo ] && cmake --preset demo >/dev/null
+  if [ -f build/test/CMakeCache.txt ]; then
+    build=build/test
+  else
+    build=build/demo
+    cmake --preset demo >/dev/null
+  fi
   cmake --build "$build" -j2 --target bmpvintage
   BMPVINTAGE=$PWD/$build/bmpvintage
 fi

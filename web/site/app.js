@@ -243,8 +243,9 @@ function render() {
   let text = done + refused === total ? `${files(total)}: ${done} toned` : `${done + refused} of ${files(total)} finished: ${done} toned`;
   if (refused > 0) text += `, ${refused} refused`;
   count.textContent = text;
-  zipButton.disabled = done === 0 || zipButton.dataset.busy === 'yes';
-  zipButton.textContent = done > 0 ? `Download all as ZIP (${done})` : 'Download all as ZIP';
+  const busy = zipButton.dataset.busy === 'yes';
+  zipButton.disabled = done === 0 || busy;
+  zipButton.textContent = busy ? 'Writing the ZIP…' : done > 0 ? `Download all as ZIP (${done})` : 'Download all as ZIP';
 }
 
 // ---- The ZIP of every result ----------------------------------------------
@@ -264,8 +265,7 @@ function zipEntries() {
 zipButton.addEventListener('click', () => {
   const worker = new Worker('worker.js', { type: 'module' });
   zipButton.dataset.busy = 'yes';
-  zipButton.disabled = true;
-  zipButton.textContent = 'Writing the ZIP…';
+  render();
   const done = () => {
     worker.terminate();
     delete zipButton.dataset.busy;

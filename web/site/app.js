@@ -138,8 +138,9 @@ function startWorker() {
     slot.job = null;
     dispatch();
   });
-  // A worker that cannot even start (its module failed to load) takes its file
-  // with it; the next file gets a new worker.
+  // A worker whose script fails to load, or that fails outside a conversion,
+  // takes its file with it; the next file gets a new worker. (A converter that
+  // cannot load is a refusal with its reason, sent by the worker.)
   slot.worker.addEventListener('error', (event) => {
     event.preventDefault();
     pool.splice(pool.indexOf(slot), 1);

@@ -36,9 +36,11 @@ input.addEventListener('change', () => {
   const fromFolder = input.webkitdirectory;
   input.webkitdirectory = false;
   input.value = '';
-  add(picked
+  const entries = picked
     .filter((file) => !fromFolder || BMP_NAME.test(file.name))
-    .map((file) => ({ file, path: file.webkitRelativePath || file.name })));
+    .map((file) => ({ file, path: file.webkitRelativePath || file.name }));
+  if (fromFolder) entries.sort((a, b) => a.path.localeCompare(b.path));
+  add(entries);
 });
 input.addEventListener('cancel', () => { input.webkitdirectory = false; });
 document.querySelector('label[for="files"]').addEventListener('click', () => {

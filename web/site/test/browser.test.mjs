@@ -44,23 +44,25 @@ function assertSameBytes(actual, expected, what) {
     `${what}: ${actual.length} bytes, native ${expected.length}, first difference at ${at}`);
 }
 
-// Each file shown, once all are toned or refused: [name, its line or 'done'].
+// Each file shown, once at least `count` are and all are toned or refused:
+// [name, its line or 'done'].
 async function results(page, count) {
-  await page.waitForFunction((n) => document.querySelectorAll('.file.done, .file.refused').length === n, count);
+  await page.waitForFunction((n) => document.querySelectorAll('.file').length >= n &&
+    !document.querySelector('.file.queued, .file.converting'), count);
   return page.locator('.file').evaluateAll((items) =>
     items.map((item) => [item.querySelector('.name').textContent, item.querySelector('.line')?.textContent ?? 'done']));
 }
 
-// The first download's bytes, fetched from its blob: URL inside the page.
-async function downloaded(page) {
-  const link = page.locator('a[download]');
-  await link.waitFor();
-  assert.match(await link.getAttribute('href'), /^blob:/);
-  const base64 = await link.evaluate(async (a) => {
+// The bytes of every download, fetched from its blob: URL inside the page.
+async function downloads(page) {
+  const links = await page.locator('a[download]').evaluateAll((all) => Promise.all(all.map(async (a) => {
     const bytes = new Uint8Array(await (await fetch(a.href)).arrayBuffer());
-    return btoa(Array.from(bytes, (b) => String.fromCharCode(b)).join(''));
+    return [a.href, btoa(Array.from(bytes, (b) => String.fromCharCode(b)).join(''))];
+  })));
+  return links.map(([href, base64]) => {
+    assert.match(href, /^blob:/);
+    return Buffer.from(base64, 'base64');
   });
-  return Buffer.from(base64, 'base64');
 }
 
 test('the page tones like the native program, in Chromium, online and offline', { timeout: 180_000 }, async () => {
@@ -97,7 +99,9 @@ test('the page tones like the native program, in Chromium, online and offline', 
     await page.locator('input[type=file]').setInputFiles([sample, junk]);
     assert.deepEqual(await results(page, 2), [['sample.bmp', 'done'], ['not-a-picture.bmp', nativeLine]]);
     assert.match(await page.locator('.refused').textContent(), /not-a-picture\.bmp.*Not a valid BMP file/);
-    assertSameBytes(await downloaded(page), expected, 'the download');
+    const [toned, ...more] = await downloads(page);
+    assert.equal(more.length, 0);
+    assertSameBytes(toned, expected, 'the download');
 
     await page.mouse.move(0, 0);
     await page.screenshot({ path: screenshot, fullPage: true });
@@ -111,22 +115,30 @@ test('the page tones like the native program, in Chromium, online and offline', 
     assert.deepEqual(Object.keys(zip), ['sample.bmp', 'sample (2).bmp']);
     assertSameBytes(zip['sample (2).bmp'], expected, 'the ZIP');
 
-    // Once loaded, the page needs no server. From a folder it takes only the
-    // names of BMP files.
+    // Once loaded, the page needs no server. From a folder, picked or dropped,
+    // it takes the names of BMP files only; a file dropped on its own is tried.
     await page.waitForFunction(() => navigator.serviceWorker.controller);
     const closed = new Promise((resolve) => server.close(resolve));
     server.closeAllConnections();
     await closed;
     await page.reload();
     const folder = path.join(tmp, 'pictures');
-    mkdirSync(folder);
+    mkdirSync(path.join(folder, 'old'), { recursive: true });
     copyFileSync(sample, path.join(folder, 'sample.bmp'));
+    copyFileSync(sample, path.join(folder, 'old/sample.DIB'));
     copyFileSync(junk, path.join(folder, 'notes.txt'));
     const chooser = page.waitForEvent('filechooser');
     await page.locator('#folder').click();
     await (await chooser).setFiles(folder);
-    assert.deepEqual(await results(page, 1), [['pictures/sample.bmp', 'done']]);
-    assertSameBytes(await downloaded(page), expected, 'the download offline');
+    const fromFolder = [['pictures/old/sample.DIB', 'done'], ['pictures/sample.bmp', 'done']];
+    assert.deepEqual(await results(page, 2), fromFolder);
+    const cdp = await context.newCDPSession(page);
+    const drag = { items: [], files: [folder, junk], dragOperationsMask: 1 };
+    for (const type of ['dragEnter', 'dragOver', 'drop']) {
+      await cdp.send('Input.dispatchDragEvent', { type, x: 200, y: 200, data: drag });
+    }
+    assert.deepEqual(await results(page, 5), [...fromFolder, ...fromFolder, ['not-a-picture.bmp', nativeLine]]);
+    for (const bytes of await downloads(page)) assertSameBytes(bytes, expected, 'a download offline');
 
     const elsewhere = requests.filter((url) => !url.startsWith(`${origin}/`) && !url.startsWith('blob:'));
     assert.deepEqual(elsewhere, []);

@@ -38,9 +38,8 @@ mkdir "$work/app"
 (cd "$work/app" && npm init -y >/dev/null &&
   npm install --silent --no-audit --no-fund "$work"/sorvanebmpvintage-*.tgz)
 cat >"$work/app/tone.mjs" <<'JS'
-import { readFileSync, writeFileSync } from 'node:fs';
-import { toneBMP } from 'sorvanebmpvintage';
-writeFileSync(process.argv[3], toneBMP(readFileSync(process.argv[2])));
+import fs from 'node:fs'; import { toneBMP } from 'sorvanebmpvintage';
+fs.writeFileSync(process.argv[3], toneBMP(fs.readFileSync(process.argv[2])));
 JS
 node "$work/app/tone.mjs" samples/sample.bmp "$work/wasm.bmp"
 build/test/bmpvintage samples/sample.bmp "$work/native.bmp"

@@ -116,6 +116,10 @@ export async function loadModule(form = simdSupported() ? 'simd' : 'portable') {
         step(() => pass(s, x.sorvane_stream_end(s), (part) => controller.enqueue(part.slice())));
         close();
       },
+      // Called by engines that tell a transformer of a cancelled stream.
+      cancel() {
+        close();
+      },
     });
   }
 

@@ -105,6 +105,23 @@ test('each module imports nothing, and Node runs the SIMD one', async () => {
   assert.equal(index.wasmForm, 'simd');
 });
 
+test('tone_exhaustive in WebAssembly: every colour through the portable and the SIMD form', () => {
+  const run = spawnSync(
+    process.execPath,
+    ['--no-warnings', '--input-type=module', '-e', `
+      import { WASI } from 'node:wasi';
+      import { readFileSync } from 'node:fs';
+      const wasi = new WASI({ version: 'preview1', returnOnExit: true });
+      const program = readFileSync(process.argv[1]);
+      const { instance } = await WebAssembly.instantiate(program, wasi.getImportObject());
+      process.exitCode = wasi.start(instance);`,
+      join(packageDir, '../tests/tone_exhaustive.wasm')],
+    { encoding: 'utf8' },
+  );
+  assert.equal(run.status, 0, run.stdout + run.stderr);
+  assert.match(run.stdout, /checked portable\n(.*\n)*checked wasm-simd128\n/);
+});
+
 test('every kind, sample and regression: the same bytes or the same line as the program', async () => {
   const files = [];
   for (const dir of [process.env.SORVANE_KINDS, join(root, 'samples'), join(root, 'fuzz/regressions')])

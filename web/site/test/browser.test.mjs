@@ -7,7 +7,7 @@
 // WEB_SCREENSHOT).
 import assert from 'node:assert/strict';
 import { execFileSync, spawnSync } from 'node:child_process';
-import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
+import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
 import { readFile, stat } from 'node:fs/promises';
 import http from 'node:http';
 import os from 'node:os';
@@ -25,9 +25,10 @@ const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '
 
 function serve(dir) {
   const server = http.createServer(async (request, response) => {
-    const name = path.join(dir, decodeURIComponent(new URL(request.url, 'http://x').pathname));
     try {
-      const file = name.startsWith(dir) && (await stat(name)).isDirectory() ? path.join(name, 'index.html') : name;
+      const name = path.join(dir, decodeURIComponent(new URL(request.url, 'http://x').pathname));
+      if (!name.startsWith(dir)) throw new Error('outside the site');
+      const file = (await stat(name)).isDirectory() ? path.join(name, 'index.html') : name;
       const body = await readFile(file);
       response.writeHead(200, { 'Content-Type': TYPES[path.extname(file)] ?? 'application/octet-stream' });
       response.end(body);
@@ -67,6 +68,7 @@ async function downloads(page) {
 
 test('the page tones like the native program, in Chromium, online and offline', { timeout: 180_000 }, async () => {
   assert.ok(process.env.BMPVINTAGE, 'BMPVINTAGE must name the native bmpvintage program');
+  assert.ok(existsSync(path.join(site, 'sw.js')), `no site in ${site}: cmake --workflow --preset web builds it`);
   const tmp = mkdtempSync(path.join(os.tmpdir(), 'bmpvintage-page-'));
   const sample = path.join(root, 'samples/sample.bmp');
   const junk = path.join(tmp, 'not-a-picture.bmp');

@@ -221,7 +221,12 @@ struct Groups {
 #endif
             for (int u = 0; u < 6; ++u) {
                 const Lanes* l = lanes[u % 3];
-                out[u] = Finish(Sums(windows[u], l[0]), Sums(windows[u], l[1]), thousand, flags[u]);
+                const V even = Sums(windows[u], l[0]), odd = Sums(windows[u], l[1]);
+                // A width may finish in its own way (with the same results).
+                if constexpr (requires { W::Finish(even, odd, flags[u]); })
+                    out[u] = W::Finish(even, odd, flags[u]);
+                else
+                    out[u] = Finish(even, odd, thousand, flags[u]);
                 any = W::Or(any, flags[u]);
             }
             // Two blocks of 16-bit lanes make 16 bytes (values <= 229 pack as they are).

@@ -1,7 +1,8 @@
 // The WebAssembly SIMD form of the exact integer tone: one 48-byte group per
 // 128-bit vector, on the same tables and steps as the SSE4.1 form (see
-// VintageToneLanes.h). Built only into the module compiled with -msimd128;
-// an engine without SIMD loads the module without it instead.
+// VintageToneLanes.h), with its own last step (Finish). Built only into the
+// module compiled with -msimd128; an engine without SIMD loads the module
+// without it instead.
 #include "tone/VintageToneFast.h"
 
 #if SORVANE_TONE_WASM_SIMD
@@ -68,6 +69,27 @@ struct Simd128 {
     static V PackUs16(V a, V b) { return wasm_u8x16_narrow_i16x8(a, b); }
     static void StoreFlags(std::uint8_t* p, V v) { wasm_v128_store(p, v); }
     static void StoreGroups(std::uint8_t* p, V v) { wasm_v128_store(p, v); }
+
+    // Groups::Finish on the 32-bit lanes as they are, before they are
+    // merged: wasm has a 32-bit multiply but no high half of a 16-bit one,
+    // and no blend. Per lane, N < 2^19:
+    //   k    = ((N >> 3) * 33555) >> 22    = floor(N / 1000)
+    //   flag = k if k * 1000 == N, else 0  (non-zero: borderline)
+    //   out  = (min(k, 255) * 58983) >> 16
+    // Outputs and flags fit 16 bits: odd lanes move to the high halves.
+    static V Finish(V even, V odd, V& borderline) {
+        const V divide = wasm_i32x4_splat(kDivide125), thousand = wasm_i32x4_splat(1000);
+        const V cap = wasm_i32x4_splat(255), darken = wasm_i32x4_splat(kDarken);
+        V out[2], flag[2];
+        const V n[2] = {even, odd};
+        for (int i = 0; i < 2; ++i) {
+            const V k = wasm_u32x4_shr(wasm_i32x4_mul(wasm_u32x4_shr(n[i], 3), divide), 22);
+            flag[i] = wasm_v128_and(wasm_i32x4_eq(wasm_i32x4_mul(k, thousand), n[i]), k);
+            out[i] = wasm_u32x4_shr(wasm_i32x4_mul(wasm_u32x4_min(k, cap), darken), 16);
+        }
+        borderline = wasm_v128_or(flag[0], wasm_i32x4_shl(flag[1], 16));
+        return wasm_v128_or(out[0], wasm_i32x4_shl(out[1], 16));
+    }
 };
 
 }  // namespace

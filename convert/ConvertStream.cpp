@@ -34,31 +34,21 @@ StreamStatus FromLayout(LayoutStatus status) {
 }
 
 // The loop after the head: `buffer` holds the input's first `have` bytes.
-//
-// Each round tones the colours that have arrived in full, writes everything
-// up to the first colour still cut in two by the end of what has arrived,
-// and keeps that colour's first bytes (3 at most) at the front of the buffer
-// for the next read to complete. Past the last colour the rest of the input
-// goes through the sink's own copy when it offers one.
+// Past the last colour the rest of the input goes through the sink's own
+// copy when it offers one.
 StreamStatus Stream(ByteSource& in, std::uint64_t size, std::span<std::uint8_t> buffer,
                     std::size_t have, const ColourPlan& plan, ByteSink& out) {
-    const std::uint64_t coloursEnd = ColoursEnd(plan);
-    std::uint64_t pos = 0;    // the input offset of buffer[0]
-    std::uint64_t toned = 0;  // colours ending at or before this offset are toned
+    StreamToner toner(plan, size);
     for (;;) {
-        const std::uint64_t arrived = pos + have;
-        ToneColoursArrived(buffer.first(have), pos, plan, toned, arrived);
-        toned = arrived;
-        const std::uint64_t cut = arrived == size ? arrived : ColourStartBefore(plan, arrived);
-        const auto ready = static_cast<std::size_t>(cut - pos);
+        const std::uint64_t arrived = toner.Position() + have;
+        const std::size_t ready = toner.Arrived(buffer.first(have));
         if (ready > 0 && !out.Write(buffer.first(ready))) return StreamStatus::WriteFailed;
         std::memmove(buffer.data(), buffer.data() + ready, have - ready);
         have -= ready;
-        pos = cut;
-        if (pos == size) break;
+        if (toner.Done()) break;
 
-        if (have == 0 && pos >= coloursEnd) {
-            const PassThrough copied = out.CopyFrom(in, size - pos);
+        if (have == 0 && toner.PastColours()) {
+            const PassThrough copied = out.CopyFrom(in, size - toner.Position());
             if (copied == PassThrough::Done) break;
             if (copied == PassThrough::ReadFailed) return StreamStatus::ReadFailed;
             if (copied == PassThrough::WriteFailed) return StreamStatus::WriteFailed;
@@ -73,6 +63,29 @@ StreamStatus Stream(ByteSource& in, std::uint64_t size, std::span<std::uint8_t> 
 }
 
 }  // namespace
+
+// Each round tones the colours that have arrived in full, and makes final
+// everything up to the first colour still cut in two by the end of what has
+// arrived.
+std::size_t StreamToner::Arrived(std::span<std::uint8_t> window) {
+    const std::uint64_t arrived = pos_ + window.size();
+    ToneColoursArrived(window, pos_, plan_, toned_, arrived);
+    toned_ = arrived;
+    const std::uint64_t cut = arrived == size_ ? arrived : ColourStartBefore(plan_, arrived);
+    const auto ready = static_cast<std::size_t>(cut - pos_);
+    pos_ = cut;
+    return ready;
+}
+
+StreamStatus PlanStream(std::span<const std::uint8_t> head, std::uint64_t size, ColourPlan& plan) {
+    if (head.size() < std::min<std::uint64_t>(size, kPlanHeadBytes)) {
+        // Shorter than its size said: changed since it was measured, unless
+        // it is not a BMP file at all.
+        if (head.size() < 2 || head[0] != 'B' || head[1] != 'M') return StreamStatus::NotValid;
+        return StreamStatus::ReadFailed;
+    }
+    return FromLayout(PlanColours(head, size, plan));
+}
 
 std::string_view StreamStatusLine(StreamStatus status) {
     switch (status) {
@@ -100,22 +113,21 @@ StreamStatus ConvertStream(ByteSource& in, std::uint64_t size, std::span<std::ui
     const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, kPlanHeadBytes));
     std::size_t have = 0;
     if (!ReadUpTo(in, buffer.data(), headSize, have)) return StreamStatus::ReadFailed;
-    if (have < headSize) {
-        // Shorter than its size said: changed since it was measured, unless
-        // it is not a BMP file at all.
-        if (have < 2 || buffer[0] != 'B' || buffer[1] != 'M') return StreamStatus::NotValid;
-        return StreamStatus::ReadFailed;
-    }
     ColourPlan plan;
-    const LayoutStatus planned = PlanColours(buffer.first(have), size, plan);
-    if (planned != LayoutStatus::Converted) return FromLayout(planned);
+    if (const StreamStatus s = PlanStream(buffer.first(have), size, plan);
+        s != StreamStatus::Converted)
+        return s;
 
     ByteSink* out = nullptr;
+#if defined(__cpp_exceptions)
     try {
         out = openOutput();
     } catch (...) {
         out = nullptr;
     }
+#else
+    out = openOutput();  // a build without exceptions: nothing can be thrown
+#endif
     if (out == nullptr) return StreamStatus::OpenOutputFailed;
     return Stream(in, size, buffer, have, plan, *out);
 }

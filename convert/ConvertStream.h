@@ -13,6 +13,8 @@
 #include <span>
 #include <string_view>
 
+#include "convert/BMPColourPlan.h"
+
 namespace sorvane {
 
 // Where the input's bytes come from.
@@ -74,6 +76,44 @@ inline constexpr std::size_t kMinStreamBuffer = 128;
 // The buffer a conversion from a file uses: large enough that the calls per
 // part cost nothing, small enough to stay in the processor's cache.
 inline constexpr std::size_t kStreamPart = std::size_t{1} << 20;
+
+// Plans the conversion of an input of `size` bytes from its head: its first
+// min(size, kPlanHeadBytes) bytes, or fewer when the input ended before them
+// (NotValid if those few bytes are not even a BMP signature, ReadFailed if
+// they are). Converted means `plan` names the colours.
+StreamStatus PlanStream(std::span<const std::uint8_t> head, std::uint64_t size, ColourPlan& plan);
+
+// The step every stream conversion repeats, whoever moves the bytes: a
+// window holds the input from Position() on, as far as it has arrived.
+// Arrived tones the colours that are whole in it and says how many of its
+// first bytes are final: all of them once the input's last byte is in,
+// otherwise those before the first colour still cut in two. The caller
+// passes those on and keeps the rest (3 bytes at most) at the front of the
+// window, where the next bytes of the input follow them.
+class StreamToner {
+  public:
+    StreamToner(const ColourPlan& plan, std::uint64_t size)
+        : plan_(plan), size_(size), coloursEnd_(ColoursEnd(plan)) {}
+
+    std::size_t Arrived(std::span<std::uint8_t> window);
+
+    // The input offset of the window's first byte.
+    std::uint64_t Position() const { return pos_; }
+    // Every byte of the input has been passed on.
+    bool Done() const { return pos_ == size_; }
+    // No colour lies at or past Position(): the rest is copied as it is.
+    bool PastColours() const { return pos_ >= coloursEnd_; }
+    // For an input whose size was not known when it began: its size, once it
+    // has ended (at or past Position() plus the window still held).
+    void SetSize(std::uint64_t size) { size_ = size; }
+
+  private:
+    ColourPlan plan_;
+    std::uint64_t size_;
+    std::uint64_t coloursEnd_;
+    std::uint64_t pos_ = 0;    // the input offset of the window's first byte
+    std::uint64_t toned_ = 0;  // colours ending before this offset are toned
+};
 
 // Converts an input of `size` bytes read from `in`, through `buffer` (at
 // least kMinStreamBuffer bytes; any larger size works the same).

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -563,6 +565,31 @@ TEST(BMPFormats, TonedPartByPartMatchesTonedWhole) {
                           sorvane::StreamStatus::Converted);
                 ASSERT_EQ(out.bytes, whole);
             }
+        }
+    }
+}
+
+// Every kind and each of its refused variants as files, in the folder that
+// SORVANE_WRITE_KINDS names, so that another build of the tone (the
+// WebAssembly package) can be run on the same inputs as the program.
+TEST(BMPFormats, WriteEveryKindWhenAsked) {
+    const char* dir = std::getenv("SORVANE_WRITE_KINDS");
+    if (dir == nullptr) GTEST_SKIP() << "SORVANE_WRITE_KINDS is not set";
+    int n = 0;
+    const auto write = [&](const Bytes& bytes) {
+        std::ofstream f(std::string(dir) + "/kind-" + std::to_string(n++) + ".bmp",
+                        std::ios::binary);
+        f.write(reinterpret_cast<const char*>(bytes.data()),
+                static_cast<std::streamsize>(bytes.size()));
+        ASSERT_TRUE(f.good());
+    };
+    for (const KindCase& k : Kinds()) {
+        const Bytes built = k.image.Build().bytes;
+        write(built);
+        for (const Variant& v : k.refused) {
+            Bytes bytes = built;
+            v.mutate(bytes);
+            write(bytes);
         }
     }
 }

@@ -26,7 +26,7 @@ inline std::uint8_t Darkened(std::uint32_t k) {
     return static_cast<std::uint8_t>((std::min<std::uint32_t>(k, 255) * kDarken) >> 16);
 }
 
-#if SORVANE_TONE_X86
+#if SORVANE_TONE_X86 || SORVANE_TONE_WASM_SIMD
 // Tones the last few pixels (fewer than one step) through a zeroed copy, so
 // that a vector step never reaches past the run.
 void ToneTail(std::size_t (*steps)(std::uint8_t*, std::size_t), std::size_t step,
@@ -77,6 +77,8 @@ std::string_view ToneVariantName(ToneVariant variant) {
             return "avx2";
         case ToneVariant::Avx512:
             return "avx512";
+        case ToneVariant::Simd128:
+            return "wasm-simd128";
     }
     return "?";
 }
@@ -96,15 +98,21 @@ bool ToneVariantAvailable(ToneVariant variant) {
         case ToneVariant::Avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512vbmi");
+        case ToneVariant::Simd128:
+            return false;
     }
     return false;
 #else
-    return variant == ToneVariant::Portable;
+    // A wasm engine that cannot run SIMD refuses the whole module, so a
+    // module that holds the SIMD form always runs it.
+    return variant == ToneVariant::Portable ||
+           (SORVANE_TONE_WASM_SIMD && variant == ToneVariant::Simd128);
 #endif
 }
 
 ToneVariant BestToneVariant() {
-    for (const ToneVariant v : {ToneVariant::Avx512, ToneVariant::Avx2, ToneVariant::Sse41})
+    for (const ToneVariant v :
+         {ToneVariant::Avx512, ToneVariant::Avx2, ToneVariant::Sse41, ToneVariant::Simd128})
         if (ToneVariantAvailable(v)) return v;
     return ToneVariant::Portable;
 }
@@ -113,12 +121,11 @@ void ToneRunWith(ToneVariant variant, std::span<std::uint8_t> bgr) {
     std::uint8_t* bytes = bgr.data();
     const std::size_t size = bgr.size() - bgr.size() % 3;
     std::size_t done = 0;
-#if SORVANE_TONE_X86
+#if SORVANE_TONE_X86 || SORVANE_TONE_WASM_SIMD
     std::size_t (*steps)(std::uint8_t*, std::size_t) = nullptr;
     std::size_t step = 0;
     switch (variant) {
-        case ToneVariant::Portable:
-            break;
+#if SORVANE_TONE_X86
         case ToneVariant::Sse41:
             steps = ToneStepsSse41, step = kSse41Step;
             break;
@@ -127,6 +134,14 @@ void ToneRunWith(ToneVariant variant, std::span<std::uint8_t> bgr) {
             break;
         case ToneVariant::Avx512:
             steps = ToneStepsAvx512, step = kAvx512Step;
+            break;
+#endif
+#if SORVANE_TONE_WASM_SIMD
+        case ToneVariant::Simd128:
+            steps = ToneStepsSimd128, step = kSimd128Step;
+            break;
+#endif
+        default:
             break;
     }
     if (steps) {

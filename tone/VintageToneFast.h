@@ -32,6 +32,12 @@
 #else
 #define SORVANE_TONE_X86 0
 #endif
+// The WebAssembly SIMD form exists in a build for wasm with -msimd128.
+#if !defined(SORVANE_TONE_NO_SIMD) && defined(__wasm_simd128__)
+#define SORVANE_TONE_WASM_SIMD 1
+#else
+#define SORVANE_TONE_WASM_SIMD 0
+#endif
 
 namespace sorvane::tonefast {
 
@@ -55,10 +61,12 @@ enum class ToneVariant {
     Sse41,     // x86 SSE4.1, 16 pixels per step
     Avx2,      // x86 AVX2, 32 pixels per step
     Avx512,    // x86 AVX-512 BW + VBMI, 64 pixels per step
+    Simd128,   // WebAssembly 128-bit SIMD, 16 pixels per step
 };
 
 inline constexpr ToneVariant kAllToneVariants[] = {ToneVariant::Portable, ToneVariant::Sse41,
-                                                   ToneVariant::Avx2, ToneVariant::Avx512};
+                                                   ToneVariant::Avx2, ToneVariant::Avx512,
+                                                   ToneVariant::Simd128};
 
 std::string_view ToneVariantName(ToneVariant variant);
 
@@ -90,5 +98,9 @@ std::size_t ToneStepsAvx2(std::uint8_t* bytes, std::size_t size);
 std::size_t ToneStepsAvx512(std::uint8_t* bytes, std::size_t size);
 // Bytes per step of each.
 inline constexpr std::size_t kSse41Step = 48, kAvx2Step = 96, kAvx512Step = 192;
+
+// The WebAssembly SIMD form, the same way: steps of kSimd128Step bytes.
+std::size_t ToneStepsSimd128(std::uint8_t* bytes, std::size_t size);
+inline constexpr std::size_t kSimd128Step = 48;
 
 }  // namespace sorvane::tonefast

@@ -1,7 +1,7 @@
-// What the x86 vector forms of the exact integer tone share: the byte
-// shuffles and coefficients of their 32-bit lanes (see VintageToneFast.h for
-// why integers give the reference bytes), and the steps that wait for the
-// reference.
+// What the vector forms of the exact integer tone (x86, WebAssembly SIMD)
+// share: the byte shuffles and coefficients of their 32-bit lanes (see
+// VintageToneFast.h for why integers give the reference bytes), and the
+// steps that wait for the reference.
 //
 // Every output byte gets its own 32-bit lane: a byte shuffle places the
 // pixel's blue and green (as a pair of 16-bit values) and its red next to
@@ -127,7 +127,12 @@ constexpr GroupTables kGroup = MakeGroupTables();
 
 // Hides a constant from the optimiser, which would otherwise turn the one
 // multiply by 1000 into five shifts and adds.
+#if defined(__wasm__)
+// A wasm engine compiles the multiply itself: nothing to hide.
+#define SORVANE_OPAQUE(v) (void)(v)
+#else
 #define SORVANE_OPAQUE(v) __asm__("" : "+v"(v))
+#endif
 
 // ToneGroups<W> tones whole steps of W::kGroups groups. W is a vector width:
 // W::V holds one group per 128-bit half, and every operation of W acts on
@@ -209,9 +214,19 @@ struct Groups {
                                   W::Load(p, 30), W::template ShiftBytesDown<7>(W::Load(p, 32))};
             V out[6], flags[6];
             V any = W::Zero();
+            // Unrolled, every table is a constant of its block (clang's
+            // cost model for wasm would keep the loop).
+#if defined(__clang__)
+#pragma clang loop unroll(full)
+#endif
             for (int u = 0; u < 6; ++u) {
                 const Lanes* l = lanes[u % 3];
-                out[u] = Finish(Sums(windows[u], l[0]), Sums(windows[u], l[1]), thousand, flags[u]);
+                const V even = Sums(windows[u], l[0]), odd = Sums(windows[u], l[1]);
+                // A width may finish in its own way (with the same results).
+                if constexpr (requires { W::Finish(even, odd, flags[u]); })
+                    out[u] = W::Finish(even, odd, flags[u]);
+                else
+                    out[u] = Finish(even, odd, thousand, flags[u]);
                 any = W::Or(any, flags[u]);
             }
             // Two blocks of 16-bit lanes make 16 bytes (values <= 229 pack as they are).

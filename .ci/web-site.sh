@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The web page in real headless Chromium (web/site/test/browser.test.mjs, with
+# node's test runner): installs Debian's chromium and the npm packages pinned
+# in web/package-lock.json, builds the site with the web preset and the native
+# program it is compared with, and runs the test. Runs after .ci/web.sh, which
+# installs the WebAssembly toolchain.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -x /usr/bin/chromium ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium
+fi
+# The preset runs `npm ci` in web/ too (the ZIP writer, and playwright-core
+# for the test).
+cmake --workflow --preset web
+
+# The native program the page is compared with: the test build's where
+# .ci/web.sh or the test workflow configured it, else the demo build's.
+if [ -z "${BMPVINTAGE:-}" ]; then
+  if [ -f build/test/CMakeCache.txt ]; then
+    build=build/test
+  else
+    build=build/demo
+    cmake --preset demo >/dev/null
+  fi
+  cmake --build "$build" -j2 --target bmpvintage
+  BMPVINTAGE=$PWD/$build/bmpvintage
+fi
+export BMPVINTAGE
+# The README's picture stays as committed; CI's copy goes to the build tree.
+export WEB_SCREENSHOT=${WEB_SCREENSHOT:-$PWD/build/web/web-page.png}
+node --test web/site/test/browser.test.mjs

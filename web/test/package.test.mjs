@@ -1,0 +1,213 @@
+// The npm package against the native bmpvintage, on the same inputs: every
+// kind of the formats tables (written by the native tests into
+// SORVANE_KINDS), the samples, the fuzz regressions, all 16,777,216 colours,
+// and a 1 GiB indexed image through the stream in constant memory.
+//   BMPVINTAGE=build/test/bmpvintage SORVANE_KINDS=dir node --test web/test/
+import assert from 'node:assert/strict';
+import { execFileSync, spawnSync } from 'node:child_process';
+import { mkdtempSync, readdirSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join, basename } from 'node:path';
+import { test } from 'node:test';
+import { fileURLToPath, pathToFileURL } from 'node:url';
+
+const root = fileURLToPath(new URL('../..', import.meta.url));
+const packageDir = process.env.SORVANE_WEB_PACKAGE ?? join(root, 'build/web/package');
+const native = process.env.BMPVINTAGE;
+assert.ok(native, 'BMPVINTAGE must name the native bmpvintage program');
+const { loadModule } = await import(pathToFileURL(join(packageDir, 'load.js')));
+const forms = { portable: await loadModule('portable'), simd: await loadModule('simd') };
+
+const work = mkdtempSync(join(tmpdir(), 'sorvane-web-'));
+test.after(() => rmSync(work, { recursive: true, force: true }));
+
+// Each file through the native program at once: its output bytes, or the
+// line it printed ("bmpvintage: FILE: line").
+function runNative(files) {
+  const out = mkdtempSync(join(work, 'native-'));
+  const run = spawnSync(native, ['--output-dir', out, ...files], { encoding: 'utf8' });
+  const lines = new Map();
+  for (const l of run.stderr.split('\n').filter(Boolean)) {
+    const m = /^bmpvintage: (.*): ([^:]*)$/.exec(l);
+    assert.ok(m, `unexpected line: ${l}`);
+    lines.set(m[1], m[2]);
+  }
+  return files.map((f) =>
+    lines.has(f) ? { line: lines.get(f) } : { bytes: readFileSync(join(out, basename(f))) },
+  );
+}
+
+// A file of `length` bytes starting with a file header and an info header
+// of `info` bytes (width, height, planes 1, bits, compression); the rest 0.
+function bmp({ length, offBits = 54, info = 40, width = 1, height = 1, bits = 24, compression = 0 }) {
+  const b = new Uint8Array(length);
+  const view = new DataView(b.buffer);
+  b.set([0x42, 0x4d]);
+  view.setUint32(2, length, true);
+  view.setUint32(10, offBits, true);
+  view.setUint32(14, info, true);
+  view.setInt32(18, width, true);
+  view.setInt32(22, height, true);
+  view.setUint16(26, 1, true);
+  view.setUint16(28, bits, true);
+  view.setUint32(30, compression, true);
+  return b;
+}
+
+function whole(form, bytes) {
+  try {
+    return { bytes: Buffer.from(form.toneBMP(bytes)) };
+  } catch (e) {
+    return { line: e.message };
+  }
+}
+
+// The module's own whole-buffer conversion, in place in its memory.
+function inPlace({ exports: x, lineOf }, bytes) {
+  const at = x.sorvane_alloc(bytes.length) >>> 0;
+  new Uint8Array(x.memory.buffer, at, bytes.length).set(bytes);
+  const status = x.sorvane_tone_file(at, bytes.length);
+  const out = Buffer.from(new Uint8Array(x.memory.buffer, at, bytes.length));
+  x.sorvane_free(at);
+  return status === 0 ? { bytes: out } : { line: lineOf(status) };
+}
+
+// `bytes` through toneBMPStream in chunks of `chunk` bytes.
+async function streamed(form, bytes, chunk) {
+  const input = new ReadableStream({
+    start(c) {
+      for (let at = 0; at < bytes.length; at += chunk) c.enqueue(bytes.subarray(at, at + chunk));
+      c.close();
+    },
+  });
+  const parts = [];
+  try {
+    for await (const part of input.pipeThrough(form.toneBMPStream())) parts.push(part);
+  } catch (e) {
+    return { line: e.message };
+  }
+  return { bytes: Buffer.concat(parts) };
+}
+
+function sameResult(got, want, what) {
+  if (want.line !== undefined) assert.equal(got.line, want.line, what);
+  else assert.ok(got.bytes && want.bytes.equals(got.bytes), `${what}: bytes differ`);
+}
+
+test('each module imports nothing, and Node runs the SIMD one', async () => {
+  for (const form of ['portable', 'simd']) {
+    const bytes = readFileSync(join(packageDir, `sorvanebmpvintage-${form}.wasm`));
+    assert.deepEqual(WebAssembly.Module.imports(new WebAssembly.Module(bytes)), [], form);
+  }
+  assert.equal(forms.simd.toneForm, 'wasm-simd128');
+  assert.equal(forms.portable.toneForm, 'portable');
+  const index = await import(pathToFileURL(join(packageDir, 'index.js')));
+  assert.equal(index.wasmForm, 'simd');
+});
+
+test('tone_exhaustive in WebAssembly: every colour through the portable and the SIMD form', () => {
+  const run = spawnSync(
+    process.execPath,
+    ['--no-warnings', '--input-type=module', '-e', `
+      import { WASI } from 'node:wasi';
+      import { readFileSync } from 'node:fs';
+      const wasi = new WASI({ version: 'preview1', returnOnExit: true });
+      const program = readFileSync(process.argv[1]);
+      const { instance } = await WebAssembly.instantiate(program, wasi.getImportObject());
+      process.exitCode = wasi.start(instance);`,
+      join(packageDir, '../tests/tone_exhaustive.wasm')],
+    { encoding: 'utf8' },
+  );
+  assert.equal(run.status, 0, run.stdout + run.stderr);
+  assert.match(run.stdout, /checked portable\n(.*\n)*checked wasm-simd128\n/);
+});
+
+test('every kind, sample and regression: the same bytes or the same line as the program', async () => {
+  const files = [];
+  for (const dir of [process.env.SORVANE_KINDS, join(root, 'samples'), join(root, 'fuzz/regressions')])
+    if (dir) for (const f of readdirSync(dir)) if (f.endsWith('.bmp')) files.push(join(dir, f));
+  // Junk, and a JPEG in a V5 header cut short: "Unsupported BMP file" until
+  // the stream learns its real size.
+  for (const [name, bytes] of [
+    ['junk.bmp', 'not an image at all'],
+    ['short-jpeg.bmp', bmp({ length: 100, info: 124, bits: 0, compression: 4 })],
+  ]) {
+    writeFileSync(join(work, name), bytes);
+    files.push(join(work, name));
+  }
+  assert.ok(files.length > 60, `only ${files.length} inputs: is SORVANE_KINDS set?`);
+  const wanted = runNative(files);
+  assert.ok(wanted.some((w) => w.line === 'Unsupported BMP file'));
+  assert.deepEqual(wanted.slice(-2), Array(2).fill({ line: 'Not a valid BMP file' }));
+  for (const [name, form] of Object.entries(forms))
+    for (const [i, file] of files.entries()) {
+      const bytes = readFileSync(file);
+      sameResult(whole(form, bytes), wanted[i], `${name} ${file}`);
+      sameResult(inPlace(form, bytes), wanted[i], `${name} ${file} in place`);
+      for (const chunk of [1, 5, 4099])
+        sameResult(await streamed(form, bytes, chunk), wanted[i], `${name} ${file} by ${chunk}`);
+    }
+});
+
+test('all 16,777,216 colours, whole and streamed', async () => {
+  const side = 4096;
+  const image = bmp({ length: 54 + side * side * 3, width: side, height: side });
+  for (let c = 0; c < side * side; c++) image.set([c & 255, (c >> 8) & 255, c >> 16], 54 + 3 * c);
+  const file = join(work, 'all-colours.bmp');
+  writeFileSync(file, image);
+  const [want] = runNative([file]);
+  assert.ok(want.bytes);
+  for (const [name, form] of Object.entries(forms)) {
+    sameResult(whole(form, image), want, `${name}, whole`);
+    assert.ok(form.memory.buffer.byteLength < 8 << 20, `${name}: toneBMP grew the module`);
+  }
+  // Chunks larger than the stream's own part, of an odd size.
+  sameResult(await streamed(forms.simd, image, 1000003), want, 'simd, streamed');
+});
+
+test('a 1 GiB indexed image streams in constant memory', async () => {
+  const width = 32768, height = 32768, offBits = 14 + 40 + 256 * 4;
+  const head = (w, h) => {
+    const b = bmp({ length: offBits, offBits, width: w, height: h, bits: 8 });
+    for (let i = 0; i < 256; i++) b.set([i, 255 - i, (i * 37) & 255, i ^ 0x5a], 54 + 4 * i);
+    return b;
+  };
+  // The program's bytes for the same table, on a small image.
+  const small = join(work, 'small-indexed.bmp');
+  writeFileSync(small, Buffer.concat([head(4, 4), Buffer.alloc(16)]));
+  const [want] = runNative([small]);
+  const big = head(width, height);
+  const zeros = new Uint8Array(1 << 20);
+  const form = await loadModule('simd');
+  let pulled = 0;
+  const input = new ReadableStream({
+    pull(c) {
+      if (pulled > (width * height) / zeros.length) return c.close();
+      c.enqueue(pulled++ === 0 ? big : zeros);
+    },
+  });
+  let total = 0;
+  const first = [];
+  for await (const part of input.pipeThrough(form.toneBMPStream())) {
+    const pixels = part.subarray(Math.max(0, offBits - total));
+    if (total < offBits) first.push(part.subarray(0, part.length - pixels.length));
+    assert.ok(Buffer.from(zeros.buffer, 0, pixels.length).equals(pixels), 'pixel bytes changed');
+    total += part.length;
+  }
+  assert.equal(total, offBits + width * height);
+  const toned = Buffer.concat(first);
+  assert.ok(toned.subarray(54).equals(want.bytes.subarray(54, offBits)), 'colour table differs');
+  assert.ok(toned.subarray(0, 54).equals(Buffer.from(big.subarray(0, 54))), 'header changed');
+  assert.ok(form.memory.buffer.byteLength < 8 << 20, `${form.memory.buffer.byteLength} bytes`);
+});
+
+test('a refused head errors the stream before the input ends', { timeout: 20000 }, async () => {
+  for (const [head, line] of [
+    [new TextEncoder().encode('x'.repeat(100)), 'Not a valid BMP file'],
+    [bmp({ length: 200, offBits: 138, info: 124, bits: 64 }), 'Unsupported BMP file'],
+  ]) {
+    const { readable, writable } = forms.portable.toneBMPStream();
+    writable.getWriter().write(head).catch(() => {});
+    await assert.rejects(readable.getReader().read(), { message: line });
+  }
+});

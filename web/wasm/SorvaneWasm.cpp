@@ -1,0 +1,222 @@
+// The WebAssembly module's exports: a small C ABI of its own for JavaScript.
+// It imports nothing (no WASI, no host functions) and starts no threads;
+// every buffer lives in the module's memory, which the caller reaches through
+// the exported `memory`.
+//
+//   sorvane_alloc(n) / sorvane_free(p)   buffers the caller fills and reads
+//   sorvane_tone_file(p, n)              a whole BMP in place: its status
+//   sorvane_stream_*                     a BMP in parts, in constant memory
+//   sorvane_status_line(status)          the line of a status, NUL-terminated
+//   sorvane_tone_pixels(p, n)            n / 3 blue, green, red pixels in place
+//   sorvane_tone_form()                  the name of the tone's form in use
+//
+// Statuses are StreamStatus values: 0 converted, else a refusal whose line
+// sorvane_status_line gives.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "convert/ConvertStream.h"
+#include "tone/VintageTone.h"
+#include "tone/VintageToneFast.h"
+
+#define SORVANE_EXPORT(name) extern "C" __attribute__((export_name(name), used))
+
+namespace sorvane {
+
+namespace {
+
+// The part a stream moves at a time; the caller writes at most this much
+// per push.
+constexpr std::size_t kWebPart = std::size_t{64} << 10;
+constexpr std::uint64_t kUnknownSize = std::numeric_limits<std::uint64_t>::max();
+
+int Code(StreamStatus s) {
+    return static_cast<int>(s);
+}
+
+// A whole file in memory as both the source and the sink: every byte is
+// read before it is written back to the same place.
+class InPlace final : public ByteSource, public ByteSink {
+  public:
+    explicit InPlace(std::span<std::uint8_t> file) : file_(file) {}
+    long long Read(std::uint8_t* to, std::size_t n) override {
+        n = std::min(n, file_.size() - read_);
+        std::memcpy(to, file_.data() + read_, n);
+        read_ += n;
+        return static_cast<long long>(n);
+    }
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        std::memcpy(file_.data() + written_, bytes.data(), bytes.size());
+        written_ += bytes.size();
+        return true;
+    }
+
+  private:
+    std::span<std::uint8_t> file_;
+    std::size_t read_ = 0, written_ = 0;
+};
+
+// A BMP arriving in parts pushed by the caller, its size known only once it
+// has ended. The head is planned as soon as it is in; then every push tones
+// what has arrived and hands back the part that is final, through the same
+// StreamToner step as files.
+//
+// The head is planned as if the input never ended, and planned again with
+// its real size at the end: a larger size only passes more of the checks, so
+// the colours named are the same, and the end still refuses the input as a
+// file of its size is refused. Early refusals follow the same rule: "Not a
+// valid BMP file" for a head refused at any size is final at once;
+// "Unsupported BMP file" holds once the input has reached a size for which
+// it is the answer, and until then the input is read and dropped.
+class WebStream {
+  public:
+    WebStream() : buffer_(kWebPart) {}
+
+    // Where the next bytes go, and how many fit, once the bytes handed out
+    // by the last push have been dropped.
+    std::uint8_t* Room() {
+        Drop();
+        return buffer_.data() + have_;
+    }
+    std::size_t Space() {
+        Drop();
+        return buffer_.size() - have_;
+    }
+    const std::uint8_t* Output() const { return buffer_.data(); }
+
+    // `n` bytes (at most Space()) were written at Room(): how many bytes at
+    // Output() are final (0 or more), or minus the status of a refusal.
+    int Push(std::size_t n) {
+        if (refusal_) return -Code(*refusal_);
+        seen_ += n;
+        have_ += n;
+        if (!toner_ && !draining_) {
+            const std::size_t take = std::min(n, kPlanHeadBytes - headHave_);
+            std::memcpy(head_ + headHave_, buffer_.data() + have_ - n, take);
+            headHave_ += take;
+            if (headHave_ < kPlanHeadBytes) return 0;
+            const StreamStatus s = PlanStream({head_, headHave_}, kUnknownSize, plan_);
+            if (s == StreamStatus::Converted)
+                toner_.emplace(plan_, kUnknownSize);
+            else if (s == StreamStatus::Unsupported)
+                draining_ = true;
+            else
+                return Refuse(s);
+        }
+        if (draining_) {
+            have_ = 0;
+            const StreamStatus s = PlanStream({head_, headHave_}, seen_, plan_);
+            return s == StreamStatus::Unsupported ? Refuse(s) : 0;
+        }
+        return Hand(toner_->Arrived({buffer_.data(), have_}));
+    }
+
+    // The input has ended: the last final bytes, or minus a refusal.
+    int End() {
+        if (refusal_) return -Code(*refusal_);
+        Drop();
+        // The real size, planned again for its refusals (never Converted
+        // after a refusal at a larger size).
+        ColourPlan plan;
+        const StreamStatus s = PlanStream({head_, headHave_}, seen_, plan);
+        if (s != StreamStatus::Converted || draining_) return Refuse(s);
+        if (!toner_) toner_.emplace(plan, seen_);
+        toner_->SetSize(seen_);
+        return Hand(toner_->Arrived({buffer_.data(), have_}));
+    }
+
+  private:
+    void Drop() {
+        std::memmove(buffer_.data(), buffer_.data() + given_, have_ - given_);
+        have_ -= given_;
+        given_ = 0;
+    }
+    int Hand(std::size_t ready) {
+        given_ = ready;
+        return static_cast<int>(ready);
+    }
+    int Refuse(StreamStatus s) {
+        refusal_ = s;
+        have_ = given_ = 0;
+        return -Code(s);
+    }
+
+    std::vector<std::uint8_t> buffer_;
+    std::size_t have_ = 0;   // bytes held at the front of buffer_
+    std::size_t given_ = 0;  // of those, the first ones handed out last
+    std::uint64_t seen_ = 0;
+    std::uint8_t head_[kPlanHeadBytes] = {};
+    std::size_t headHave_ = 0;
+    ColourPlan plan_;
+    std::optional<StreamToner> toner_;
+    bool draining_ = false;
+    std::optional<StreamStatus> refusal_;
+};
+
+}  // namespace
+
+}  // namespace sorvane
+
+using sorvane::StreamStatus;
+using sorvane::WebStream;
+
+SORVANE_EXPORT("sorvane_alloc") void* sorvane_alloc(std::size_t n) {
+    return std::malloc(n == 0 ? 1 : n);
+}
+
+SORVANE_EXPORT("sorvane_free") void sorvane_free(void* p) {
+    std::free(p);
+}
+
+SORVANE_EXPORT("sorvane_status_line") const char* sorvane_status_line(int status) {
+    // Every line is a literal, so its view ends in a NUL.
+    return sorvane::StreamStatusLine(static_cast<StreamStatus>(status)).data();
+}
+
+SORVANE_EXPORT("sorvane_tone_file") int sorvane_tone_file(std::uint8_t* file, std::size_t size) {
+    sorvane::InPlace io({file, size});
+    std::vector<std::uint8_t> buffer(sorvane::kWebPart);
+    return static_cast<int>(
+        sorvane::ConvertStream(io, size, buffer, [&]() -> sorvane::ByteSink* { return &io; }));
+}
+
+SORVANE_EXPORT("sorvane_stream_open") WebStream* sorvane_stream_open() {
+    return new WebStream();
+}
+
+SORVANE_EXPORT("sorvane_stream_room") std::uint8_t* sorvane_stream_room(WebStream* s) {
+    return s->Room();
+}
+
+SORVANE_EXPORT("sorvane_stream_space") std::size_t sorvane_stream_space(WebStream* s) {
+    return s->Space();
+}
+
+SORVANE_EXPORT("sorvane_stream_push") int sorvane_stream_push(WebStream* s, std::size_t n) {
+    return s->Push(n);
+}
+
+SORVANE_EXPORT("sorvane_stream_end") int sorvane_stream_end(WebStream* s) {
+    return s->End();
+}
+
+SORVANE_EXPORT("sorvane_stream_output") const std::uint8_t* sorvane_stream_output(WebStream* s) {
+    return s->Output();
+}
+
+SORVANE_EXPORT("sorvane_stream_close") void sorvane_stream_close(WebStream* s) {
+    delete s;
+}
+
+SORVANE_EXPORT("sorvane_tone_pixels") void sorvane_tone_pixels(std::uint8_t* bgr, std::size_t n) {
+    sorvane::ToneRun({bgr, n});
+}
+
+SORVANE_EXPORT("sorvane_tone_form") const char* sorvane_tone_form() {
+    return sorvane::tonefast::ToneVariantName(sorvane::tonefast::BestToneVariant()).data();
+}

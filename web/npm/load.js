@@ -25,7 +25,9 @@ async function compile(url) {
   }
   const response = await fetch(url);
   if (!response.ok) throw new Error(`cannot load ${url}: ${response.status}`);
-  if (WebAssembly.compileStreaming && response.headers.get('content-type') === 'application/wasm')
+  // Streaming compilation needs the server to say the file is wasm.
+  const type = response.headers.get('content-type') ?? '';
+  if (WebAssembly.compileStreaming && type.startsWith('application/wasm'))
     return WebAssembly.compileStreaming(response);
   return WebAssembly.compile(await response.arrayBuffer());
 }

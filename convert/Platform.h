@@ -44,6 +44,9 @@ class InputFile : public ByteSource {
     virtual ~InputFile() = default;
     // The size the file had when it was opened.
     virtual std::uint64_t Size() const = 0;
+    // The system's error code of the last read that failed, 0 if none did
+    // (a change seen by Unchanged() is no system error).
+    virtual int SystemError() const { return 0; }
 };
 
 enum class InputStatus { Ok, OpenFailed, ReadFailed };
@@ -76,8 +79,14 @@ class OutputFile : public ByteSink {
   public:
     virtual ~OutputFile() = default;
     // Puts the written bytes in place of the output; false on failure, and
-    // the output is then as it was.
+    // the output is then as it was, except when only the sync of the folder
+    // after the rename failed: the new image is then in place, but not
+    // known to be on the disk.
     virtual bool Commit() = 0;
+    // The system's error code of the last call that failed (a write, the
+    // copy, the sync, the rename), 0 if none did or the failure was no
+    // system call's.
+    virtual int SystemError() const { return 0; }
 };
 
 // Prepares to replace the file at `path`; a symbolic link is followed, so

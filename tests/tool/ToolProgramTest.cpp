@@ -2,6 +2,7 @@
 // the files it leaves.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
@@ -450,6 +451,8 @@ TEST_F(Program, SignalRemovesTheTemporaryFile) {
     ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
     bool inFlight = false;
     while (!inFlight) {
+        pollfd ready{events, POLLIN, 0};  // a program that never writes fails, not hangs
+        ASSERT_EQ(::poll(&ready, 1, 60000), 1) << "no temporary file";
         fanotify_event_metadata event{};  // one at a time; inotify's needs room for the name
         char named[sizeof(inotify_event) + NAME_MAX + 1];
         ASSERT_GT(

@@ -93,7 +93,13 @@ class OutputFile : public ByteSink {
 // the file it points at is replaced. Null ("Error opening output file") when
 // the output is not a regular file, is one the caller may not write (by its
 // permission bits, as opening it for writing would judge; read-only on
-// Windows), or when no new file can be made beside it.
+// Windows), when no new file can be made beside it, or (POSIX) when a link
+// on the way lies in a world-writable sticky folder and neither the caller
+// nor the folder's owner owns it.
+//
+// Commit() renames only while the output's name still holds the file seen
+// here (or still none): a file saved there since is kept, and Commit()
+// fails.
 //
 // Replacing an existing file keeps its permission bits (less set-user-ID and
 // set-group-ID, which any write clears), its owner and group where the

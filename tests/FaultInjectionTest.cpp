@@ -341,20 +341,24 @@ struct Watch final : sorvane::TemporaryFileWatch {
 TEST(FaultInjection, LateEditsAreKept) {
     TempDir dir;
     const Bytes in = bmptest::Bmp24{}.Build(), newer = {'n', 'e', 'w'};
-    WriteAll(dir / "in.bmp", in);
-    whileFileSyncs = [&] {
-        WriteAll(dir / "saved.tmp", newer);
-        fs::rename(dir / "saved.tmp", dir / "in.bmp");
-    };
-    Watch watch;
-    const auto r = sorvane::ConvertFileDetailed(dir / "in.bmp", dir / "in.bmp", &watch);
-    whileFileSyncs = nullptr;
-    EXPECT_EQ(r.line, "Error writing output file");
-    EXPECT_EQ(ReadAll(dir / "in.bmp"), newer);
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
-    const std::string t = watch.heard.at(0).first.substr(1);
-    EXPECT_EQ(watch.heard, (decltype(watch.heard){{"+" + t, false}, {"-" + t, false}}));
-
+    for (const bool edited : {true, false}) {
+        SCOPED_TRACE(edited ? "edited" : "not edited");
+        WriteAll(dir / "in.bmp", in);
+        if (edited) {
+            whileFileSyncs = [&] {
+                WriteAll(dir / "saved.tmp", newer);
+                fs::rename(dir / "saved.tmp", dir / "in.bmp");
+            };
+        }
+        Watch watch;
+        const auto r = sorvane::ConvertFileDetailed(dir / "in.bmp", dir / "in.bmp", &watch);
+        whileFileSyncs = nullptr;
+        EXPECT_EQ(r.line, edited ? "Error writing output file" : "");
+        EXPECT_EQ(ReadAll(dir / "in.bmp"), edited ? newer : Toned(in));
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
+        const std::string t = watch.heard.at(0).first.substr(1);
+        EXPECT_EQ(watch.heard, (decltype(watch.heard){{"+" + t, false}, {"-" + t, false}}));
+    }
     auto out = sorvane::CreateOutputFile((dir / "out.bmp").string());
     ASSERT_TRUE(out && out->Write(in));
     WriteAll(dir / "out.bmp", newer);

@@ -292,9 +292,12 @@ LayoutStatus PlanColours(std::span<const std::uint8_t> head, std::uint64_t size,
     // order does not matter here.
     const std::uint64_t rows = h.height < 0 ? -h.height : h.height;
     if (c.compressed) {
-        // Run-length and Huffman data are never touched, but the format has
-        // no top-down form of them: a negative height is a damaged header.
-        if (h.height < 0) return LayoutStatus::NotValid;
+        // Run-length and Huffman data are never touched. The format has no
+        // top-down form of them, yet some writers store RLE images with a
+        // negative height and common readers show them: only their table
+        // changes, so they are toned. Huffman data has no such readers.
+        if (h.height < 0 && h.compression != kRLE8 && h.compression != kRLE4)
+            return LayoutStatus::NotValid;
     } else {
         const std::uint64_t rowBits = static_cast<std::uint64_t>(h.width) * h.bitCount;
         const std::uint64_t rowBytes = (rowBits + 7) / 8;

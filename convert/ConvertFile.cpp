@@ -27,12 +27,17 @@ FileConversion Convert(const std::optional<NativePath>& input,
         if (output) out = CreateOutputFile(*output, watch, &error);
         return out.get();
     });
-    if (!line.empty())
-        return {line, line == StreamStatusLine(StreamStatus::OpenOutputFailed) ? error : 0};
+    if (line == StreamStatusLine(StreamStatus::OpenOutputFailed)) return {line, error};
+    if (line == StreamStatusLine(StreamStatus::ReadFailed))
+        return {line, in->SystemError() != 0 ? in->SystemError() : out ? out->SystemError() : 0};
+    if (line == StreamStatusLine(StreamStatus::WriteFailed)) return {line, out->SystemError()};
+    if (!line.empty()) return {line};
     // Closed first: the output may be the input, and Windows replaces no
-    // file that is still open.
+    // file that is still open. Any change to the input until now, another
+    // file saved under its name included, has been seen by Unchanged(); from
+    // here Commit() sees it.
     in.reset();
-    if (!out->Commit()) return {StreamStatusLine(StreamStatus::WriteFailed)};
+    if (!out->Commit()) return {StreamStatusLine(StreamStatus::WriteFailed), out->SystemError()};
     return {};
 }
 

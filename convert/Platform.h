@@ -44,6 +44,9 @@ class InputFile : public ByteSource {
     virtual ~InputFile() = default;
     // The size the file had when it was opened.
     virtual std::uint64_t Size() const = 0;
+    // The system's error code of the last read that failed, 0 if none did
+    // (a change seen by Unchanged() is no system error).
+    virtual int SystemError() const { return 0; }
 };
 
 enum class InputStatus { Ok, OpenFailed, ReadFailed };
@@ -76,15 +79,27 @@ class OutputFile : public ByteSink {
   public:
     virtual ~OutputFile() = default;
     // Puts the written bytes in place of the output; false on failure, and
-    // the output is then as it was.
+    // the output is then as it was, except when only the sync of the folder
+    // after the rename failed: the new image is then in place, but not
+    // known to be on the disk.
     virtual bool Commit() = 0;
+    // The system's error code of the last call that failed (a write, the
+    // copy, the sync, the rename), 0 if none did or the failure was no
+    // system call's.
+    virtual int SystemError() const { return 0; }
 };
 
 // Prepares to replace the file at `path`; a symbolic link is followed, so
 // the file it points at is replaced. Null ("Error opening output file") when
 // the output is not a regular file, is one the caller may not write (by its
 // permission bits, as opening it for writing would judge; read-only on
-// Windows), or when no new file can be made beside it.
+// Windows), when no new file can be made beside it, or (POSIX) when a link
+// on the way lies in a world-writable sticky folder and neither the caller
+// nor the folder's owner owns it.
+//
+// Commit() renames only while the output's name still holds the file seen
+// here (or still none): a file saved there since is kept, and Commit()
+// fails.
 //
 // Replacing an existing file keeps its permission bits (less set-user-ID and
 // set-group-ID, which any write clears), its owner and group where the

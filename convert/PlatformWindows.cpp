@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "convert/Platform.h"
 
@@ -84,24 +85,35 @@ class WindowsInput final : public InputFile {
     long long Read(std::uint8_t* to, std::size_t n) override {
         const DWORD part = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
         DWORD got = 0;
-        if (!ReadFile(file_.h, to, part, &got, nullptr)) return -1;
+        if (!ReadFile(file_.h, to, part, &got, nullptr)) {
+            error_ = static_cast<int>(GetLastError());
+            return -1;
+        }
         return got;
     }
 
     // A write, truncation or extension through any handle moves the last
-    // write time (and a truncation or extension the size).
+    // write time (and a truncation or extension the size). Another file
+    // moved over this one's name takes a link from it.
     bool Unchanged() override {
         BY_HANDLE_FILE_INFORMATION now;
-        return GetFileInformationByHandle(file_.h, &now) != 0 &&
-               now.nFileSizeHigh == opened_.nFileSizeHigh &&
+        if (GetFileInformationByHandle(file_.h, &now) == 0) {
+            error_ = static_cast<int>(GetLastError());
+            return false;
+        }
+        return now.nFileSizeHigh == opened_.nFileSizeHigh &&
                now.nFileSizeLow == opened_.nFileSizeLow &&
+               now.nNumberOfLinks == opened_.nNumberOfLinks &&
                SameTime(now.ftLastWriteTime, opened_.ftLastWriteTime);
     }
+
+    int SystemError() const override { return error_; }
 
   private:
     Handle file_;
     std::uint64_t size_;
     BY_HANDLE_FILE_INFORMATION opened_;
+    int error_ = 0;
 };
 
 // The path of the file a symbolic link (or another reparse point) leads to,
@@ -130,11 +142,38 @@ std::optional<std::wstring> FinalPath(const std::wstring& path) {
 // Whether the existing file at `path` (not a link) is one to replace: a
 // regular disk file, not read-only, that the caller may open for writing
 // (its ACL and the sharing of those who have it open allow it).
-bool Replaceable(const std::wstring& path, DWORD attributes) {
+bool Replaceable(const std::wstring& path, DWORD attributes, int& error) {
+    error = ERROR_ACCESS_DENIED;  // as opening it for writing would say
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return false;
     const Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) error = static_cast<int>(GetLastError());
     return file.Valid() && GetFileType(file.h) == FILE_TYPE_DISK;
+}
+
+// What is at `path` itself (a reparse point is not followed): a file's
+// volume and index, or nothing when no file has that name. No value when
+// that cannot be told.
+struct Identity {
+    bool exists = false;
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool operator==(const Identity&) const = default;
+};
+
+std::optional<Identity> IdentityAt(const std::wstring& path) {
+    const Handle file(
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.Valid()) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) return Identity{};
+        return std::nullopt;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.h, &info)) return std::nullopt;
+    return Identity{true, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
 }
 
 // The attributes a replacement takes from the file it replaces. ReplaceFileW
@@ -145,13 +184,15 @@ constexpr DWORD kKeptAttributes =
 
 class WindowsOutput final : public OutputFile {
   public:
-    WindowsOutput(std::wstring target, std::optional<DWORD> replaced)
-        : target_(std::move(target)), replaced_(replaced) {}
+    WindowsOutput(std::wstring target, std::optional<DWORD> replaced, Identity checked,
+                  TemporaryFileWatch* watch)
+        : target_(std::move(target)), replaced_(replaced), checked_(checked), watch_(watch) {}
 
     ~WindowsOutput() override {
         if (!temporary_.empty()) {
             file_.Close();
             DeleteFileW(temporary_.c_str());
+            if (watch_ != nullptr) watch_->Gone(temporary_);
         }
     }
 
@@ -161,6 +202,7 @@ class WindowsOutput final : public OutputFile {
         const DWORD attributes = replaced_ ? (*replaced_ & kKeptAttributes) : 0;
         for (unsigned attempt = 0; attempt < 100; ++attempt) {
             std::wstring name = TemporaryName(folder, attempt);
+            if (watch_ != nullptr) watch_->Named(name);
             file_.h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL, nullptr);
             if (file_.Valid()) {
@@ -168,31 +210,53 @@ class WindowsOutput final : public OutputFile {
                 return true;
             }
             const DWORD error = GetLastError();
+            error_ = static_cast<int>(error);
+            if (watch_ != nullptr) watch_->Gone(name);  // never made, or another's
             if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
         }
         return false;
     }
 
+    int SystemError() const override { return error_; }
+
     bool Write(std::span<const std::uint8_t> bytes) override {
-        return WriteFully(file_.h, bytes.data(), bytes.size());
+        if (WriteFully(file_.h, bytes.data(), bytes.size())) return true;
+        error_ = static_cast<int>(GetLastError());
+        return false;
     }
 
     bool Commit() override {
         // The image reaches the disk before it takes the old one's name.
-        bool ok = !replaced_ || FlushFileBuffers(file_.h) != 0;
-        ok = file_.Close() && ok;
-        // A new output is moved into place only while no file has that name:
-        // one that appeared since the output was checked was not checked,
-        // and is kept (the conversion then fails to write).
-        ok = ok && (replaced_ ? Replace()
-                              : MoveFileExW(temporary_.c_str(), target_.c_str(),
-                                            MOVEFILE_WRITE_THROUGH) != 0);
-        if (!ok) return false;  // the destructor removes the new file
+        if (replaced_ && FlushFileBuffers(file_.h) == 0) return Failed();
+        if (!file_.Close()) return Failed();
+        // The name must still hold what was checked when the conversion
+        // began: a file saved there since is newer than this one's input,
+        // and is kept.
+        const auto there = IdentityAt(target_);
+        if (!there) return Failed();
+        if (!(*there == checked_)) {
+            error_ = checked_.exists ? 0 : ERROR_FILE_EXISTS;
+            return false;
+        }
+        // A new output replaces whatever took the name since that check:
+        // of two writers, the last rename wins. On failure the destructor
+        // removes the new file.
+        if (!replaced_ && !MoveFileExW(temporary_.c_str(), target_.c_str(),
+                                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return Failed();
+        if (replaced_ && !Replace()) return false;
+        const std::wstring moved = std::move(temporary_);
         temporary_.clear();
+        if (watch_ != nullptr) watch_->Gone(moved);
         return true;
     }
 
   private:
+    bool Failed() {
+        error_ = static_cast<int>(GetLastError());
+        return false;
+    }
+
     // ReplaceFileW keeps the old file's ACL, attributes, streams and creation
     // time. It is given a name to move the old file to: without one, a
     // failure of its last step leaves no file under the output's name; with
@@ -212,6 +276,7 @@ class WindowsOutput final : public OutputFile {
                 return true;
             }
             const DWORD error = GetLastError();
+            error_ = static_cast<int>(error);
             if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
                 // The old file is under the other name: back to its own.
                 MoveFileExW(aside.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH);
@@ -221,7 +286,9 @@ class WindowsOutput final : public OutputFile {
             // would have been.
             if (error == ERROR_FILE_NOT_FOUND &&
                 GetFileAttributesW(target_.c_str()) == INVALID_FILE_ATTRIBUTES)
-                return MoveFileExW(temporary_.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH);
+                return MoveFileExW(temporary_.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH) !=
+                           0 ||
+                       Failed();
             return false;
         }
         return false;
@@ -231,13 +298,56 @@ class WindowsOutput final : public OutputFile {
     std::wstring temporary_;  // empty once moved into place (or never made)
     Handle file_{INVALID_HANDLE_VALUE};
     std::optional<DWORD> replaced_;  // the attributes of the file replaced
+    Identity checked_;               // what was at target_ when the output was prepared
+    TemporaryFileWatch* watch_;
+    int error_ = 0;
 };
+
+// The file CreateOutputFile replaces or makes for `path`, and its
+// attributes (INVALID_FILE_ATTRIBUTES for a file to make). No value, with
+// `error` set where the system gave a reason, for a path refused on the way.
+std::optional<std::wstring> OutputTarget(const std::wstring& path, DWORD& attributes, int& error) {
+    std::wstring target = ExtendedLengthPath(path);
+    attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // Only a missing file is made new; any other failure (a missing
+        // folder, a file the caller may not see) refuses.
+        const DWORD reason = GetLastError();
+        if (reason != ERROR_FILE_NOT_FOUND) {
+            error = static_cast<int>(reason);
+            return std::nullopt;
+        }
+        return target;
+    }
+    // The file a link leads to is replaced, not the link. Asked of every
+    // existing output, not only of reparse points: Wine shows a Unix
+    // symbolic link as the file it leads to. A link that leads nowhere is
+    // refused: what it names is in its own reparse data, in a form of its
+    // own, and replacing the link itself would lose it. A file system that
+    // gives no final path has no links to follow.
+    const auto final = FinalPath(target);
+    if (!final && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        error = ERROR_FILE_NOT_FOUND;
+        return std::nullopt;
+    }
+    if (final && *final != target) {
+        target = *final;
+        attributes = GetFileAttributesW(target.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            error = static_cast<int>(GetLastError());
+            return std::nullopt;
+        }
+    }
+    return target;
+}
 
 }  // namespace
 
 std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status,
                                          int* systemError) {
-    (void)systemError;  // TODO(i15): set where the system gives a reason
+    int unused = 0;
+    int& error = systemError != nullptr ? *systemError : unused;
+    error = 0;
     status = InputStatus::OpenFailed;
     const std::wstring full = ExtendedLengthPath(path);
     // Others may go on reading, writing, renaming or deleting the file: a
@@ -246,12 +356,16 @@ std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& st
     // FILE_FLAG_BACKUP_SEMANTICS.
     Handle in(CreateFileW(full.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!in.Valid()) return nullptr;
+    if (!in.Valid()) {
+        error = static_cast<int>(GetLastError());
+        return nullptr;
+    }
     // Consoles, pipes and devices are not disk files.
     if (GetFileType(in.h) != FILE_TYPE_DISK) return nullptr;
     LARGE_INTEGER size{};
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileSizeEx(in.h, &size) || !GetFileInformationByHandle(in.h, &info)) {
+        error = static_cast<int>(GetLastError());
         status = InputStatus::ReadFailed;
         return nullptr;
     }
@@ -265,45 +379,56 @@ std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& st
 
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
                                              int* systemError) {
-    (void)watch;        // TODO(i15): tell it of the temporary file
-    (void)systemError;  // TODO(i15): set where the system gives a reason
-    std::wstring target = ExtendedLengthPath(path);
-    DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        // Only a missing file is made new; any other failure (a missing
-        // folder, a file the caller may not see) refuses.
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
-    } else {
-        // The file a link leads to is replaced, not the link. Asked of every
-        // existing output, not only of reparse points: Wine shows a Unix
-        // symbolic link as the file it leads to. A link that leads nowhere
-        // is refused: what it names is in its own reparse data, in a form of
-        // its own, and replacing the link itself would lose it. A file
-        // system that gives no final path has no links to follow.
-        const auto final = FinalPath(target);
-        if (!final && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return nullptr;
-        if (final && *final != target) {
-            target = *final;
-            attributes = GetFileAttributesW(target.c_str());
-            if (attributes == INVALID_FILE_ATTRIBUTES) return nullptr;
-        }
-    }
+    int unused = 0;
+    int& error = systemError != nullptr ? *systemError : unused;
+    error = 0;
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    auto target = OutputTarget(path, attributes, error);
+    if (!target) return nullptr;
     std::optional<DWORD> replaced;
     if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (!Replaceable(target, attributes)) return nullptr;
+        if (!Replaceable(*target, attributes, error)) return nullptr;
         replaced = attributes;
     }
-    auto out = std::make_unique<WindowsOutput>(std::move(target), replaced);
-    if (!out->Create()) return nullptr;
+    const auto checked = IdentityAt(*target);
+    if (!checked || checked->exists != replaced.has_value()) {
+        error = static_cast<int>(GetLastError());
+        return nullptr;
+    }
+    auto out = std::make_unique<WindowsOutput>(std::move(*target), replaced, *checked, watch);
+    if (!out->Create()) {
+        error = out->SystemError();
+        return nullptr;
+    }
     return out;
 }
 
 std::optional<NativePath> ResolveOutputPath(const NativePath& path) {
-    return path;  // TODO(i15): the final path CreateOutputFile replaces
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    int error = 0;
+    return OutputTarget(path, attributes, error);
 }
 
 std::string SystemErrorText(int systemError) {
-    return "error " + std::to_string(systemError);  // TODO(i15): FormatMessageW
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(systemError), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring wide(text != nullptr ? text : L"", n);
+    LocalFree(text);
+    // Without the line end and the full stop the messages end with.
+    while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L'.' ||
+                             wide.back() == L' '))
+        wide.pop_back();
+    std::string utf8;
+    if (!wide.empty()) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                             nullptr, 0, nullptr, nullptr);
+        utf8.resize(static_cast<std::size_t>(size > 0 ? size : 0));
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(),
+                            size, nullptr, nullptr);
+    }
+    return utf8.empty() ? "error " + std::to_string(systemError) : utf8;
 }
 
 void PrintErrorLine(std::string_view line) {

@@ -53,8 +53,23 @@ extern "C" {
  * directory and takes the output's name only when complete, so inputPath
  * and outputPath may name the same file. A symbolic link at outputPath has
  * its target replaced (on Windows a link that leads nowhere is refused).
+ * On POSIX systems a symbolic link in a world-writable sticky directory
+ * (such as /tmp), at outputPath or on the way to it, is followed only when
+ * its owner is the caller (effective user) or the directory's owner, as the
+ * kernel's fs.protected_symlinks rule has it, whatever that setting says.
  * Only a regular file is replaced, and only one the caller may write (by
  * its permission bits on POSIX; not read-only on Windows).
+ *
+ * Late edits: just before the new file takes its name, outputPath must
+ * still name the file that was there when the call checked it (the same
+ * file, or still none for a new output); when it is also inputPath, that is
+ * the file that was read. A file saved there since by another program (or
+ * another call) is newer: it is kept, the call fails with "Error writing
+ * output file" and removes its own file. An input written to or replaced
+ * while it is read fails with "Error reading input file". What remains is
+ * the moment between that last check and the rename: a file saved there
+ * then is replaced (on Linux a new output takes its name only while it is
+ * free, so none is lost there).
  *
  * Replacing a file (in place, or an output that already existed): the new
  * file keeps the old one's permission bits (less set-user-ID and
@@ -62,10 +77,21 @@ extern "C" {
  * its extended attributes, POSIX ACLs among them (on Windows, ReplaceFileW
  * keeps attributes, ACLs, streams and the creation time). It is synced to
  * disk before it takes the old one's name, and the directory after (POSIX),
- * so a power cut leaves the old image or the new one. A new output is not
- * synced: its input still holds the image (on Windows it is moved into
- * place with write-through). The replacement is a new file:
- * other hard links to the old one keep the old image.
+ * so a power cut leaves the old image or the new one. A directory that
+ * fails to sync is reported ("Error writing output file"): the new image
+ * is then in place but not known to be on disk. (A file system that cannot
+ * sync directories is no failure.) A new output is not synced: its input
+ * still holds the image (on Windows it is moved into place with
+ * write-through). The replacement is a new file: other hard links to the
+ * old one keep the old image.
+ *
+ * The library's own files never take file descriptors 0, 1 or 2, so a host
+ * with those closed never finds its own writes to them in an output. It
+ * installs no signal handlers: the host owns its signals. A host killed
+ * during a call may find the call's temporary file beside the output,
+ * named ".bmpvintage-" and 12 hexadecimal digits, then ".tmp"
+ * ("~bmpvintage-....tmp" on Windows); it holds nothing but that call's
+ * unfinished output and may be removed.
  *
  * Returns 0 when the output has been written whole. Returns 1 on failure,
  * after writing exactly one of these lines, and a line feed, to standard
@@ -73,8 +99,8 @@ extern "C" {
  *   "Error opening input file"  - inputPath is null, empty, missing, not a
  *                                 regular file, or cannot be opened
  *   "Error reading input file"  - a read failed after the open, or the input
- *                                 changed (was written to, cut short or
- *                                 extended) while it was read
+ *                                 changed (was written to, cut short,
+ *                                 extended or replaced) while it was read
  *   "Not a valid BMP file"      - not a BMP (the first two bytes are not
  *                                 "BM"), or damaged: sizes or offsets point
  *                                 outside the file, or the headers
@@ -84,17 +110,23 @@ extern "C" {
  *   "Not enough memory"         - the conversion's buffer could not be had
  *   "Error opening output file" - outputPath is null, empty, a directory or
  *                                 other non-regular file, a file the caller
- *                                 may not write, or its directory does not
- *                                 exist or is not writable
- *   "Error writing output file" - a write, sync or the final rename failed
+ *                                 may not write, its directory does not
+ *                                 exist or is not writable, or a link on
+ *                                 the way may not be followed (above)
+ *   "Error writing output file" - a write, sync or the final rename failed,
+ *                                 or outputPath names another file than
+ *                                 the one checked (late edits, above)
  * Nothing else is ever printed, and nothing is printed on success. On
  * failure the file at outputPath, if there was one, is left exactly as it
- * was and no new file is left behind. Nothing is thrown and no error code is
- * stored (errno may have changed).
+ * was (unless only the directory's sync after the rename failed) and no new
+ * file is left behind. Nothing is thrown and no error code is stored (errno
+ * may have changed).
  *
  * Thread safety: calls share no state; any number may run at once on
- * different files. Two calls writing the same output at once each replace it
- * whole, so the last rename wins. */
+ * different files. Two calls writing the same output at once each write it
+ * whole, so it always holds one image whole: a call that finds the other's
+ * image put there after its own check fails as a late edit; when both
+ * checks come before either rename, the last rename wins. */
 BMPVINTAGE_API int32_t BMPVintage(const BMPVintageChar* inputPath,
                                   const BMPVintageChar* outputPath);
 

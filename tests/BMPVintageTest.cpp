@@ -160,7 +160,11 @@ TEST_F(BMPVintageFiles, InPlace) {
     b.height = 3;
     const Bytes in = b.Build();
     WriteAll(dir / "same.bmp", in);
+    ASSERT_EQ(::chmod((dir / "same.bmp").c_str(), 0644), 0);  // and no ACL that would carry it
     ASSERT_EQ(Convert(dir / "same.bmp", dir / "same.bmp").result, 0);
+    struct stat st;
+    ASSERT_EQ(::stat((dir / "same.bmp").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
     const Bytes out = ReadAll(dir / "same.bmp");
     ASSERT_EQ(out.size(), in.size());
     EXPECT_TRUE(std::equal(in.begin(), in.begin() + 54, out.begin()));

@@ -70,7 +70,9 @@ TEST(Concurrency, EightThreadsGiveTheBytesOfOneAtATime) {
 
 // Two threads keep writing different images to the same path while a third
 // keeps reading it: every read, and the file left at the end, is one of the
-// two toned images whole, and no temporary file is left behind.
+// two toned images whole, and no temporary file is left behind. A writer
+// that finds the other's image put there since its own began fails (the
+// newer file is kept); the others succeed.
 TEST(Concurrency, TwoWritersOnOneOutputLeaveOneWholeImage) {
     TempDir dir;
     bmptest::Bmp24 a;
@@ -119,7 +121,7 @@ TEST(Concurrency, TwoWritersOnOneOutputLeaveOneWholeImage) {
     writing = false;
     reader.join();
 
-    EXPECT_EQ(failures.load(), 0);
+    EXPECT_LT(failures.load(), 2 * kRounds);
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " reads";
     const Bytes last = ReadAll(dir / "out.bmp");

@@ -263,14 +263,26 @@ TEST(FaultInjection, InputFileNoticesChangesAndLargeSizes) {
 
 // Every fsync of a conversion: how many files and folders, and whether each
 // file was synced while still beside its output rather than in its place.
+// A folder's sync fails with `folderSyncError` when set; `whileFileSyncs`
+// runs as a file is synced. copy_file_range fails with `copyError` when set.
 std::atomic<int> syncedFiles{0}, syncedFolders{0}, syncedInPlace{0};
 fs::path watchedOutput;
+int folderSyncError = 0, copyError = 0;
+std::function<void()> whileFileSyncs;
 
 }  // namespace
+
+extern "C" ssize_t copy_file_range(int in, off64_t* inAt, int out, off64_t* outAt, size_t n,
+                                   unsigned flags) {
+    if (copyError != 0) return errno = copyError, -1;
+    return ::syscall(SYS_copy_file_range, in, inAt, out, outAt, n, flags);
+}
 
 extern "C" int fsync(int fd) {
     struct stat st, at;
     if (::fstat(fd, &st) == 0) {
+        if (S_ISDIR(st.st_mode) && folderSyncError != 0) return errno = folderSyncError, -1;
+        if (!S_ISDIR(st.st_mode) && whileFileSyncs) whileFileSyncs();
         ++(S_ISDIR(st.st_mode) ? syncedFolders : syncedFiles);
         if (!S_ISDIR(st.st_mode) && ::stat(watchedOutput.c_str(), &at) == 0 &&
             at.st_ino == st.st_ino)
@@ -303,6 +315,95 @@ TEST(FaultInjection, ReplacementsAreSynced) {
         EXPECT_EQ(syncedFolders, c.synced);
         EXPECT_EQ(syncedInPlace, 0);
     }
+    // A folder that fails to sync after the rename fails the conversion (the
+    // new image is in place); one whose file system cannot sync folders not.
+    for (const int error : {EIO, EINVAL}) {
+        folderSyncError = error;
+        const auto r = sorvane::ConvertFileDetailed(dir / "in.bmp", dir / "in.bmp");
+        folderSyncError = 0;
+        EXPECT_EQ(r.line, error == EIO ? "Error writing output file" : "");
+        EXPECT_EQ(r.systemError, error == EIO ? EIO : 0);
+    }
+}
+
+// The temporary files a watch hears of: each name, and whether the file
+// existed at that moment.
+struct Watch final : sorvane::TemporaryFileWatch {
+    std::vector<std::pair<std::string, bool>> heard;
+    void Named(const std::string& t) override { heard.emplace_back("+" + t, fs::exists(t)); }
+    void Gone(const std::string& t) override { heard.emplace_back("-" + t, fs::exists(t)); }
+};
+
+// A file saved under the output's name after the conversion checked it (in
+// place: while the new image is synced; a new output: before its rename) is
+// kept, and the conversion fails without leaving its own file. The watch
+// hears of that file before it exists and once it is gone.
+TEST(FaultInjection, LateEditsAreKept) {
+    TempDir dir;
+    const Bytes in = bmptest::Bmp24{}.Build(), newer = {'n', 'e', 'w'};
+    for (const bool edited : {true, false}) {
+        SCOPED_TRACE(edited ? "edited" : "not edited");
+        WriteAll(dir / "in.bmp", in);
+        if (edited) {
+            whileFileSyncs = [&] {
+                WriteAll(dir / "saved.tmp", newer);
+                fs::rename(dir / "saved.tmp", dir / "in.bmp");
+            };
+        }
+        Watch watch;
+        const auto r = sorvane::ConvertFileDetailed(dir / "in.bmp", dir / "in.bmp", &watch);
+        whileFileSyncs = nullptr;
+        EXPECT_EQ(r.line, edited ? "Error writing output file" : "");
+        EXPECT_EQ(ReadAll(dir / "in.bmp"), edited ? newer : Toned(in));
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
+        const std::string t = watch.heard.at(0).first.substr(1);
+        EXPECT_EQ(watch.heard, (decltype(watch.heard){{"+" + t, false}, {"-" + t, false}}));
+    }
+    auto out = sorvane::CreateOutputFile((dir / "out.bmp").string());
+    ASSERT_TRUE(out && out->Write(in));
+    WriteAll(dir / "out.bmp", newer);
+    EXPECT_FALSE(out->Commit());
+    out.reset();
+    EXPECT_EQ(ReadAll(dir / "out.bmp"), newer);
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.bmp", "out.bmp"}));
+}
+
+// A read error while the kernel copies an indexed image's pixels is the
+// input's; the errors given are those of the calls that failed.
+TEST(FaultInjection, SystemErrorsAreTheFailedCalls) {
+    TempDir dir;
+    bmptest::BmpImage image;
+    image.palette = {{1, 2, 3}, {4, 5, 6}};
+    image.width = image.height = 64;
+    WriteAll(dir / "in.bmp", image.Build().bytes);
+    copyError = EIO;
+    const auto r = sorvane::ConvertFileDetailed(dir / "in.bmp", dir / "out.bmp");
+    copyError = 0;
+    EXPECT_EQ(r.line, "Error reading input file");
+    EXPECT_EQ(r.systemError, EIO);
+    EXPECT_EQ(sorvane::ConvertFileDetailed(dir / "no.bmp", dir / "out.bmp").systemError, ENOENT);
+    EXPECT_EQ(sorvane::ConvertFileDetailed(dir / "in.bmp", dir / "no" / "out.bmp").systemError,
+              ENOENT);
+    EXPECT_EQ(sorvane::SystemErrorText(ENOENT), "No such file or directory");
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
+}
+
+// A host with its standard descriptors closed: the library's files never
+// take 0, 1 or 2, where the host's own lines would be written into them.
+TEST(FaultInjection, OwnFilesStayOffTheStandardDescriptors) {
+    TempDir dir;
+    WriteAll(dir / "in.bmp", bmptest::Bmp24{}.Build());
+    const std::string in = (dir / "in.bmp").string(), out = (dir / "out.bmp").string();
+    const ChildOutcome o = RunInChild([&] {
+        for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+        sorvane::InputStatus status;
+        const auto input = sorvane::OpenInputFile(in, status);
+        const auto output = sorvane::CreateOutputFile(out);
+        int held = 0;
+        for (int fd = 0; fd <= 2; ++fd) held += ::fcntl(fd, F_GETFD) != -1;
+        return input && output ? held : 9;
+    });
+    EXPECT_EQ(o.exitCode, 0);
 }
 
 // An existing output that the caller may not write is refused and kept,
@@ -329,6 +430,42 @@ TEST(FaultInjection, OutputsTheCallerMayNotWriteAreKept) {
         EXPECT_EQ(ReadAll(dir / "out.bmp"), writable ? Toned(in) : kept);
         EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.bmp", "out.bmp"}));
     }
+}
+
+// A symbolic link that another user planted in a shared sticky folder is
+// not followed (whatever fs.protected_symlinks says), neither as the output
+// nor on the way to it; the caller's own link there is.
+TEST(FaultInjection, LinksPlantedInStickyFoldersAreNotFollowed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    fs::create_directory(dir / "st");
+    fs::create_directory(dir / "victim");
+    ASSERT_EQ(::chmod((dir / "st").c_str(), 01777), 0);
+    const Bytes in = bmptest::Bmp24{}.Build(), precious = {'p'};
+    WriteAll(dir / "in.bmp", in);
+    WriteAll(dir / "victim" / "precious.bmp", precious);
+    WriteAll(dir / "victim" / "mine.bmp", precious);
+    const ChildOutcome planted = RunInChild([&] {
+        return ::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0 &&
+                       ::symlink((dir / "victim/precious.bmp").c_str(),
+                                 (dir / "st/out.bmp").c_str()) == 0 &&
+                       ::symlink((dir / "victim").c_str(), (dir / "st/sub").c_str()) == 0
+                   ? 0
+                   : 1;
+    });
+    ASSERT_EQ(planted.exitCode, 0);
+    fs::create_symlink(dir / "victim/mine.bmp", dir / "st/mine.bmp");
+    for (const char* out : {"st/out.bmp", "st/sub/precious.bmp"}) {
+        SCOPED_TRACE(out);
+        EXPECT_EQ(sorvane::ConvertFile(dir / "in.bmp", dir / out), "Error opening output file");
+        EXPECT_FALSE(sorvane::ResolveOutputPath((dir / out).string()));
+    }
+    EXPECT_EQ(ReadAll(dir / "victim/precious.bmp"), precious);
+    EXPECT_EQ(sorvane::ConvertFile(dir / "in.bmp", dir / "st/mine.bmp"), "");
+    EXPECT_EQ(ReadAll(dir / "victim/mine.bmp"), Toned(in));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "victim"), {}), 2);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "st"), {}), 3);
 }
 
 }  // namespace

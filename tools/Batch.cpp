@@ -227,7 +227,10 @@ void RefuseClashes(std::span<Job> jobs, bool inPlace) {
     std::set<std::string> outputs;
     for (Job& job : jobs) {
         if (!job.refusal.empty()) continue;
-        const std::string output = FileIdentity(job.output);
+        // A link to a file that does not exist yet is written as that file.
+        const std::optional<sorvane::NativePath> resolved =
+            sorvane::ResolveOutputPath(job.output.native());
+        const std::string output = FileIdentity(resolved ? fs::path(*resolved) : job.output);
         if (inputs.contains(output)) {
             job.refusal = kOverwritesInput;
         } else if (!outputs.insert(output).second) {
@@ -236,7 +239,12 @@ void RefuseClashes(std::span<Job> jobs, bool inPlace) {
     }
 }
 
-std::string_view RunJob(const Job& job) {
+bool IsOutputFailure(std::string_view line) {
+    return line == sorvane::StreamStatusLine(sorvane::StreamStatus::OpenOutputFailed) ||
+           line == sorvane::StreamStatusLine(sorvane::StreamStatus::WriteFailed);
+}
+
+sorvane::FileConversion RunJob(const Job& job, sorvane::TemporaryFileWatch* watch) {
     try {
         const auto native = [](const fs::path& p) -> std::optional<sorvane::NativePath> {
             if (p.empty()) return std::nullopt;
@@ -247,17 +255,17 @@ std::string_view RunJob(const Job& job) {
             std::error_code ec;
             fs::create_directories(job.output.parent_path(), ec);
         }
-        return sorvane::ConvertFile(native(job.input), native(job.output));
+        return sorvane::ConvertFileDetailed(native(job.input), native(job.output), watch);
     } catch (...) {
-        return "Not enough memory";
+        return {"Not enough memory"};
     }
 }
 
 void RunJobs(std::span<const Job> jobs, unsigned threads,
-             const std::function<std::string_view(const Job&)>& run,
-             const std::function<void(std::size_t, std::string_view)>& finished) {
+             const std::function<sorvane::FileConversion(const Job&)>& run,
+             const std::function<void(std::size_t, const sorvane::FileConversion&)>& finished) {
     const auto line = [&](std::size_t i) {
-        return jobs[i].refusal.empty() ? run(jobs[i]) : jobs[i].refusal;
+        return jobs[i].refusal.empty() ? run(jobs[i]) : sorvane::FileConversion{jobs[i].refusal};
     };
 #ifdef BMPVINTAGE_NO_THREADS
     // A toolchain without std::thread (MinGW's win32 thread model): one at a time.
@@ -268,7 +276,7 @@ void RunJobs(std::span<const Job> jobs, unsigned threads,
     std::mutex finishing;
     const auto work = [&] {
         for (std::size_t i = next++; i < jobs.size(); i = next++) {
-            const std::string_view result = line(i);
+            const sorvane::FileConversion result = line(i);
             const std::lock_guard lock(finishing);
             finished(i, result);
         }

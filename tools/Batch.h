@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/ConvertFile.h"
 #include "tools/CommandLine.h"
 
 namespace bmpvintage {
@@ -58,19 +59,26 @@ std::vector<Job> ExpandFolders(std::vector<Job> jobs, const CommandLine& command
 std::string FileIdentity(const std::filesystem::path& path);
 
 // Refuses a job whose output is an existing input file (unless `inPlace`),
-// and a job whose output is the output of an earlier job.
+// and a job whose output is the output of an earlier job. Outputs are
+// compared as the file layer will write them: through their symbolic links,
+// a dangling one included.
 void RefuseClashes(std::span<Job> jobs, bool inPlace);
 
-// Converts one job's input to its output; the library's line on failure,
-// empty on success.
-std::string_view RunJob(const Job& job);
+// Whether a conversion's line is about its output file rather than its
+// input: messages name the file a failure is about.
+bool IsOutputFailure(std::string_view line);
+
+// Converts one job's input to its output, `watch` told of the temporary
+// file; the library's line (empty on success) and the system's error code.
+sorvane::FileConversion RunJob(const Job& job, sorvane::TemporaryFileWatch* watch);
 
 // Runs every job that is not refused, `threads` at a time, each by `run`.
-// Calls `finished(index, line)` once per job (refused ones included, with
-// their refusal), from the thread that ran it, one call at a time.
+// Calls `finished(index, outcome)` once per job (refused ones included, with
+// their refusal as the line), from the thread that ran it, one call at a
+// time.
 void RunJobs(std::span<const Job> jobs, unsigned threads,
-             const std::function<std::string_view(const Job&)>& run,
-             const std::function<void(std::size_t, std::string_view)>& finished);
+             const std::function<sorvane::FileConversion(const Job&)>& run,
+             const std::function<void(std::size_t, const sorvane::FileConversion&)>& finished);
 
 // The number of threads for `jobs` files when --jobs asked for `requested`
 // (0: one per core).

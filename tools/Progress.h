@@ -8,27 +8,41 @@
 
 namespace bmpvintage {
 
-// "bmpvintage: FILE: line" and a line feed.
-std::string FailureMessage(std::string_view file, std::string_view line);
+// A file's name as messages show it: as it is, unless it holds a control
+// character or bytes that are not UTF-8. Such a name is quoted the way a
+// shell reads it back, each such byte escaped inside $'...':
+// 'a'$'\n''b.bmp'. A message then stays one line and sends no escape
+// sequence to a terminal.
+std::string QuoteName(std::string_view name);
+
+// "bmpvintage: FILE: line" and a line feed; with a `reason` (the system's),
+// "bmpvintage: FILE: line (reason)". FILE is quoted as QuoteName does.
+std::string FailureMessage(std::string_view file, std::string_view line,
+                           std::string_view reason = {});
 
 // "3 of 10 files done".
 std::string ProgressText(std::size_t done, std::size_t total);
 
+// "10 files: 8 converted, 2 failed".
+std::string SummaryText(std::size_t total, std::size_t failed);
+
 // The text to write as files finish. Pure: it only builds strings, so that
 // every update can go out in one write. On a terminal the progress line is
 // redrawn in place (carriage return), and a failure message is printed on a
-// line of its own above it; elsewhere only failure messages are written.
+// line of its own above it, and at the end the progress line gives way to a
+// summary; elsewhere only failure messages are written.
 struct Progress {
     bool terminal = false;
     std::size_t total = 0;
     std::size_t done = 0;
+    std::size_t failed = 0;
     std::size_t shown = 0;  // length of the progress line on screen
 
     // Before the first file.
     std::string Start();
     // A file finished: `failure` is its FailureMessage, or empty.
     std::string Finished(std::string_view failure);
-    // After the last file: ends the progress line.
+    // After the last file: the summary in place of the progress line.
     std::string End();
 };
 

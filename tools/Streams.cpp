@@ -18,8 +18,6 @@
 #include <windows.h>
 #else
 #include <unistd.h>
-
-#include <csignal>
 #endif
 
 #include "convert/ConvertFile.h"
@@ -78,6 +76,39 @@ long long ModifiedOf(const Stat& st) {
     return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 #endif
+
+// The system's error code of the last failed call: of the C runtime's
+// descriptor calls, and of the file layer's calls.
+int LastDescriptorError() {
+#ifdef _WIN32
+    return static_cast<int>(_doserrno);
+#else
+    return errno;
+#endif
+}
+int LastFileError() {
+#ifdef _WIN32
+    return static_cast<int>(::GetLastError());
+#else
+    return errno;
+#endif
+}
+
+// Names the file open on `fd` as FileIdentity names a path; empty if it
+// cannot be told.
+std::string DescriptorIdentity(int fd) {
+#ifdef _WIN32
+    BY_HANDLE_FILE_INFORMATION info;
+    const auto h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (h == INVALID_HANDLE_VALUE || ::GetFileInformationByHandle(h, &info) == 0) return {};
+    return "file:" + std::to_string(info.dwVolumeSerialNumber) + ":" +
+           std::to_string(info.nFileIndexHigh) + ":" + std::to_string(info.nFileIndexLow);
+#else
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return {};
+    return "inode:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+#endif
+}
 
 bool IsRegular(const Stat& st) {
     return (st.st_mode & S_IFMT) == S_IFREG;
@@ -145,11 +176,22 @@ bool DescriptorSource::Unchanged() {
            ModifiedOf(st) == modified_;
 }
 
+bool IsSameRegularFile(int fd, int inputFd, const std::string& input) {
+    Stat st;
+    if (StatOf(fd, st) != 0 || !IsRegular(st)) return false;
+    const std::string identity = DescriptorIdentity(fd);
+    return !identity.empty() && identity == (inputFd >= 0 ? DescriptorIdentity(inputFd)
+                                                          : FileIdentity(PathFromArgument(input)));
+}
+
 bool DescriptorSink::Write(std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         const long long w = WriteSome(fd_, bytes.data(), bytes.size());
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
+        if (w <= 0) {
+            error_ = w < 0 ? LastDescriptorError() : 0;
+            return false;
+        }
         bytes = bytes.subspan(static_cast<std::size_t>(w));
     }
     return true;
@@ -170,7 +212,10 @@ Spool::~Spool() {
 
 Spool::Status Spool::Fill(int from) {
     if (fd_ < 0) fd_ = TemporaryFile();
-    if (fd_ < 0) return Status::NoTemporaryFile;
+    if (fd_ < 0) {
+        error_ = LastFileError();
+        return Status::NoTemporaryFile;
+    }
     constexpr std::size_t kPart = std::size_t{256} << 10;
     const std::unique_ptr<std::uint8_t[]> part(new (std::nothrow) std::uint8_t[kPart]);
     if (!part) return Status::NoTemporaryFile;
@@ -178,29 +223,61 @@ Spool::Status Spool::Fill(int from) {
     DescriptorSink out(fd_);
     for (;;) {
         const long long r = in.Read(part.get(), kPart);
-        if (r < 0) return Status::ReadFailed;
+        if (r < 0) {
+            error_ = LastDescriptorError();
+            return Status::ReadFailed;
+        }
         if (r == 0) break;
-        if (!out.Write({part.get(), static_cast<std::size_t>(r)})) return Status::NoTemporaryFile;
+        if (!out.Write({part.get(), static_cast<std::size_t>(r)})) {
+            error_ = out.error();
+            return Status::NoTemporaryFile;
+        }
         size_ += static_cast<std::uint64_t>(r);
     }
     return Rewind(fd_) ? Status::Ok : Status::NoTemporaryFile;
 }
 
-int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::string_view text)) {
+namespace {
+
+// The output file, keeping the system's error code of a write that failed.
+class ReportingSink final : public sorvane::ByteSink {
+  public:
+    explicit ReportingSink(sorvane::ByteSink& to) : to_(to) {}
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        if (to_.Write(bytes)) return true;
+        error_ = LastFileError();
+        return false;
+    }
+    sorvane::PassThrough CopyFrom(sorvane::ByteSource& source, std::uint64_t n) override {
+        const sorvane::PassThrough copied = to_.CopyFrom(source, n);
+        if (copied == sorvane::PassThrough::WriteFailed) error_ = LastFileError();
+        return copied;
+    }
+    int error() const { return error_; }
+
+  private:
+    sorvane::ByteSink& to_;
+    int error_ = 0;
+};
+
+}  // namespace
+
+int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::string_view text),
+                           sorvane::TemporaryFileWatch* watch) {
     const std::string& input = commandLine.inputs.front();
+    const std::string& output = commandLine.output;
     const bool fromStdin = input == kStandardStream;
-    const bool toStdout = commandLine.output == kStandardStream;
-    const auto fail = [&](std::string_view line) {
-        report(FailureMessage(input, line));
+    const bool toStdout = output == kStandardStream;
+    const auto fail = [&](std::string_view line, int error) {
+        report(FailureMessage(IsOutputFailure(line) ? output : input, line,
+                              error != 0 ? sorvane::SystemErrorText(error) : ""));
         return 1;
     };
 #ifdef _WIN32
     if (fromStdin) ::_setmode(0, _O_BINARY);
     if (toStdout) ::_setmode(1, _O_BINARY);
-#else
-    // A reader that goes away makes the write fail with a line, not a signal.
-    if (toStdout) std::signal(SIGPIPE, SIG_IGN);
 #endif
+    if (toStdout && IsSameRegularFile(1, fromStdin ? 0 : -1, input)) return fail(kOutputIsInput, 0);
 
     // The input: a named file as the library opens one, or standard input,
     // first spooled when it is a pipe.
@@ -211,10 +288,12 @@ int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::s
     std::uint64_t size = 0;
     if (!fromStdin) {
         sorvane::InputStatus opened = sorvane::InputStatus::OpenFailed;
-        file = sorvane::OpenInputFile(PathFromArgument(input).native(), opened);
+        int error = 0;
+        file = sorvane::OpenInputFile(PathFromArgument(input).native(), opened, &error);
         if (!file) {
             return fail(opened == sorvane::InputStatus::ReadFailed ? "Error reading input file"
-                                                                   : "Error opening input file");
+                                                                   : "Error opening input file",
+                        error);
         }
         source = file.get();
         size = file->Size();
@@ -226,9 +305,10 @@ int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::s
             case Spool::Status::Ok:
                 break;
             case Spool::Status::ReadFailed:
-                return fail("Error reading input file");
+                return fail("Error reading input file", spool.error());
             case Spool::Status::NoTemporaryFile:
-                return fail("No room for a temporary copy of standard input (see TMPDIR)");
+                return fail("No room for a temporary copy of standard input (see TMPDIR)",
+                            spool.error());
         }
         source = &standardInput.emplace(spool.fd());
         size = spool.size();
@@ -236,15 +316,25 @@ int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::s
 
     DescriptorSink standardOutput(1);
     std::unique_ptr<sorvane::OutputFile> out;
+    std::optional<ReportingSink> outputFile;
+    int openError = 0;
     const std::string_view line = sorvane::ConvertFrom(*source, size, [&]() -> sorvane::ByteSink* {
         if (toStdout) return &standardOutput;
-        out = sorvane::CreateOutputFile(PathFromArgument(commandLine.output).native());
-        return out.get();
+        out = sorvane::CreateOutputFile(PathFromArgument(output).native(), watch, &openError);
+        return out ? &outputFile.emplace(*out) : nullptr;
     });
-    if (!line.empty()) return fail(line);
+    if (!line.empty()) {
+        int error = 0;
+        if (line == sorvane::StreamStatusLine(sorvane::StreamStatus::OpenOutputFailed)) {
+            error = openError;
+        } else if (line == sorvane::StreamStatusLine(sorvane::StreamStatus::WriteFailed)) {
+            error = toStdout ? standardOutput.error() : outputFile ? outputFile->error() : 0;
+        }
+        return fail(line, error);
+    }
     file.reset();  // Windows replaces no file that is still open
     if (out && !out->Commit()) {
-        return fail(sorvane::StreamStatusLine(sorvane::StreamStatus::WriteFailed));
+        return fail(sorvane::StreamStatusLine(sorvane::StreamStatus::WriteFailed), LastFileError());
     }
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "convert/ConvertStream.h"
+#include "convert/Platform.h"
 #include "tools/CommandLine.h"
 
 namespace bmpvintage {
@@ -22,6 +23,10 @@ bool UsesStandardStreams(const CommandLine& commandLine);
 inline constexpr std::string_view kOutputIsTerminal =
     "standard output is a terminal; image data is not written to one (redirect it to a file "
     "or a pipe)";
+
+// Refused before anything is read or written: standard output appended to
+// or opened on the input file would grow or overwrite it while it is read.
+inline constexpr std::string_view kOutputIsInput = "Standard output is the input file";
 
 // A descriptor read from its current position. `regular` files are checked
 // afterwards for changes (size and modification time) made while they were
@@ -39,14 +44,21 @@ class DescriptorSource final : public sorvane::ByteSource {
 };
 
 // Every byte written to a descriptor, in as many writes as it takes.
+// `error()` is the system's error code of a write that failed.
 class DescriptorSink final : public sorvane::ByteSink {
   public:
     explicit DescriptorSink(int fd) : fd_(fd) {}
     bool Write(std::span<const std::uint8_t> bytes) override;
+    int error() const { return error_; }
 
   private:
     int fd_;
+    int error_ = 0;
 };
+
+// Whether `fd` is a regular file that is the same file as `input` (the
+// descriptor `inputFd` when it is not -1, else the file at `input`).
+bool IsSameRegularFile(int fd, int inputFd, const std::string& input);
 
 // The bytes left to read from `fd` when it is a regular file; no value for
 // a pipe, terminal or device, whose size is unknown until it ends.
@@ -67,15 +79,22 @@ class Spool {
     Status Fill(int from);
     int fd() const { return fd_; }
     std::uint64_t size() const { return size_; }
+    // The system's error code behind a failed Fill(), 0 if none.
+    int error() const { return error_; }
 
   private:
     int fd_ = -1;
     std::uint64_t size_ = 0;
+    int error_ = 0;
 };
 
-// Converts INPUT to OUTPUT where either is "-". Writes failure lines through
-// `report` and returns the exit status (0 or 1). The caller has refused a
-// terminal as standard output.
-int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::string_view text));
+// Converts INPUT to OUTPUT where either is "-", `watch` told of a temporary
+// output file. Writes failure lines through `report`, naming the file each
+// is about ("-" for a standard stream) with the system's reason, and
+// returns the exit status (0 or 1). Standard output that is the input file
+// is refused with kOutputIsInput. The caller has refused a terminal as
+// standard output.
+int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::string_view text),
+                           sorvane::TemporaryFileWatch* watch);
 
 }  // namespace bmpvintage

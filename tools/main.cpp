@@ -16,9 +16,11 @@
 #include <cerrno>
 #endif
 
+#include "convert/Platform.h"
 #include "tools/Batch.h"
 #include "tools/CommandLine.h"
 #include "tools/Progress.h"
+#include "tools/Signals.h"
 #include "tools/Streams.h"
 
 namespace {
@@ -61,7 +63,7 @@ int Convert(const CommandLine& commandLine) {
             WriteToStderr("bmpvintage: " + std::string(kOutputIsTerminal) + "\n");
             return 2;
         }
-        return ConvertStandardStreams(commandLine, WriteToStderr);
+        return ConvertStandardStreams(commandLine, WriteToStderr, &FilesInFlight());
     }
     if (commandLine.mode == Mode::OutputDir &&
         !MakeOutputDir(PathFromArgument(commandLine.outputDir))) {
@@ -74,20 +76,25 @@ int Convert(const CommandLine& commandLine) {
     Progress progress;
     progress.terminal = commandLine.mode != Mode::Pair && IsTerminal(stderr);
     progress.total = jobs.size();
-    bool failed = false;
 
     WriteToStderr(progress.Start());
-    RunJobs(jobs, ThreadCount(commandLine.jobs, jobs.size()), RunJob,
-            [&](std::size_t index, std::string_view line) {
-                std::string failure;
-                if (!line.empty()) {
-                    failed = true;
-                    failure = FailureMessage(jobs[index].name, line);
-                }
-                WriteToStderr(progress.Finished(failure));
-            });
+    RunJobs(
+        jobs, ThreadCount(commandLine.jobs, jobs.size()),
+        [](const Job& job) { return RunJob(job, &FilesInFlight()); },
+        [&](std::size_t index, const sorvane::FileConversion& outcome) {
+            std::string failure;
+            if (!outcome.line.empty()) {
+                const Job& job = jobs[index];
+                // The file the failure is about, and the system's reason.
+                const bool output = IsOutputFailure(outcome.line) && !job.output.empty();
+                failure = FailureMessage(
+                    output ? ArgumentFromPath(job.output) : job.name, outcome.line,
+                    outcome.systemError != 0 ? sorvane::SystemErrorText(outcome.systemError) : "");
+            }
+            WriteToStderr(progress.Finished(failure));
+        });
     WriteToStderr(progress.End());
-    return failed ? 1 : 0;
+    return progress.failed != 0 ? 1 : 0;
 }
 
 int Run(std::span<const std::string_view> args) {
@@ -120,6 +127,7 @@ int Run(std::span<const std::string_view> args) {
 // The arguments as Windows has them, UTF-16, whatever the code page; the
 // command line is read as UTF-8.
 int wmain(int argc, wchar_t** argv) {
+    RemoveTemporaryFilesOnSignals();
     std::vector<std::string> utf8;
     for (int i = 1; i < argc; ++i) {
         const int n = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
@@ -133,6 +141,9 @@ int wmain(int argc, wchar_t** argv) {
 }
 #else
 int main(int argc, char** argv) {
+    // Before anything is opened.
+    OpenMissingStandardDescriptors();
+    RemoveTemporaryFilesOnSignals();
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     return Run(args);
 }

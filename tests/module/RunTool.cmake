@@ -94,6 +94,28 @@ if(NOT result EQUAL 0 OR NOT IS_SYMLINK ${BIN}/work/tool-link.bmp OR
 endif()
 file(REMOVE ${linked} ${BIN}/work/tool-link.bmp)
 
+# Two writers at once to one new output (execute_process runs its commands
+# together): each succeeds, or fails with "Error writing output file" when
+# the other's image took the name after it checked it; the output is one
+# whole toned image and no temporary file is left.
+foreach(round RANGE 3)
+  file(REMOVE ${BIN}/work/tool-two.bmp)
+  execute_process(COMMAND ${EMULATOR} ${tool} sample.bmp work/tool-two.bmp
+    COMMAND ${EMULATOR} ${tool} sample.bmp work/tool-two.bmp
+    WORKING_DIRECTORY ${BIN} RESULTS_VARIABLE results ERROR_FILE ${BIN}/work/tool-stderr.txt)
+  file(READ ${BIN}/work/tool-stderr.txt err)
+  string(REPLACE "Error writing output file" "" other "${err}")
+  file(GLOB left ${BIN}/work/*bmpvintage-*)
+  set(two_hash "")
+  if(EXISTS ${BIN}/work/tool-two.bmp)
+    file(SHA256 ${BIN}/work/tool-two.bmp two_hash)
+  endif()
+  if(NOT results MATCHES "^(0;[01]|1;0)$" OR other MATCHES "Error" OR left OR
+      NOT two_hash STREQUAL out_hash)
+    message(FATAL_ERROR "two writers: status ${results}, error \"${err}\", left ${left}")
+  endif()
+endforeach()
+
 # Paths of more than 300 characters, in nested folders: given plainly
 # (relative) and in the \\?\ form (Wine's drive Z: is the Unix root).
 string(REPEAT p 60 top)
@@ -115,5 +137,5 @@ foreach(folder IN ITEMS "${deep}/" "${verbatim}")
 endforeach()
 file(REMOVE_RECURSE ${BIN}/work/${top})
 message("bmpvintage.exe: toned the sample, under an ASCII name and another and along paths of "
-  "more than 300 characters and through a link; a missing input gives status 1, a read-only output or a "
-  "folder status 1")
+  "more than 300 characters and through a link, and by two writers at once; a missing input gives "
+  "status 1, a read-only output or a folder status 1")

@@ -2,11 +2,15 @@
 // the files it leaves.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/fanotify.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -110,6 +114,14 @@ class Program : public ::testing::Test {
         return r;
     }
 
+    // Runs a shell command in `dir`, with bmpvintage a function that runs
+    // the program.
+    Result Shell(const std::string& command) {
+        return RunCommand(
+            {"/bin/sh", "-c", "bmpvintage() { \"$B\" \"$@\"; }; cd \"$D\" && " + command, "sh"},
+            {{"B", BMPVINTAGE_PROGRAM}, {"D", P(dir)}});
+    }
+
     Result Run(std::vector<std::string> args) {
         args.insert(args.begin(), BMPVINTAGE_PROGRAM);
         return RunCommand(std::move(args));
@@ -172,7 +184,8 @@ TEST_F(Program, BatchWithBadFilesConvertsTheRestAndNamesEachFailure) {
         EXPECT_EQ(Lines(r.err),
                   (std::set<std::string>{
                       "bmpvintage: " + P(dir / "in" / "notes.bmp") + ": Not a valid BMP file",
-                      "bmpvintage: " + P(dir / "in" / "missing.bmp") + ": Error opening input file",
+                      "bmpvintage: " + P(dir / "in" / "missing.bmp") +
+                          ": Error opening input file (No such file or directory)",
                   }));
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
         for (int i = 0; i < 6; ++i) {
@@ -362,8 +375,33 @@ TEST_F(Program, StandardInputAndOutput) {
         {"echo 'not an image' | bmpvintage - -", 1, "", notValid, ""},
         {"head -c 1000 in.bmp | bmpvintage - -", 1, "", notValid, ""},
         {"bmpvintage - - < /dev/null", 1, "", notValid, ""},
-        {"bmpvintage missing.bmp -", 1, "", "bmpvintage: missing.bmp: Error opening input file\n",
+        {"bmpvintage missing.bmp -", 1, "",
+         "bmpvintage: missing.bmp: Error opening input file (No such file or directory)\n", ""},
+        // The file a failure is about, its name quoted where it holds
+        // controls, and the system's reason.
+        {"bmpvintage in.bmp nodir/out.bmp", 1, "",
+         "bmpvintage: nodir/out.bmp: Error opening output file (No such file or directory)\n", ""},
+        {"bmpvintage \"$(printf 'a\\nb\\033[31m')\" -", 1, "",
+         "bmpvintage: 'a'$'\\n''b'$'\\033''[31m': Error opening input file (No such file or "
+         "directory)\n",
          ""},
+        // Standard output appended to, or opened on, the input.
+        {"bmpvintage in.bmp - >> in.bmp", 1, "",
+         "bmpvintage: in.bmp: Standard output is the input file\n", ""},
+        {"bmpvintage - - < in.bmp 1<> in.bmp", 1, "",
+         "bmpvintage: -: Standard output is the input file\n", ""},
+        // A reader gone, standard output closed, a file size limit: each a
+        // write that fails, reported.
+        {"{ bmpvintage in.bmp -; echo \"status $?\" >&2; } | true", 0, "",
+         "bmpvintage: -: Error writing output file (Broken pipe)\nstatus 1\n", ""},
+        {"cat in.bmp | TMPDIR=/nonexistent bmpvintage - -", 1, "",
+         "bmpvintage: -: No room for a temporary copy of standard input (see TMPDIR) (No such file "
+         "or directory)\n",
+         ""},
+        {"cat in.bmp | bmpvintage - - >&-", 1, "",
+         "bmpvintage: -: Error writing output file (Bad file descriptor)\n", ""},
+        {"ulimit -f 1; bmpvintage - limited.bmp < in.bmp", 1, "",
+         "bmpvintage: limited.bmp: Error writing output file (File too large)\n", ""},
         {"bmpvintage - - < prefixed.bmp", 1, "", notValid, ""},
         // A file named -.
         {"bmpvintage in.bmp ./-", 0, "", "", "-"},
@@ -371,9 +409,7 @@ TEST_F(Program, StandardInputAndOutput) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
-        const Result r = RunCommand(
-            {"/bin/sh", "-c", "bmpvintage() { \"$B\" \"$@\"; }; cd \"$D\" && " + c.command, "sh"},
-            {{"B", BMPVINTAGE_PROGRAM}, {"D", P(dir)}});
+        const Result r = Shell(c.command);
         EXPECT_EQ(r.status, c.status);
         EXPECT_TRUE(r.out == c.out) << r.out.size() << " bytes on standard output";
         EXPECT_EQ(r.err, c.err);
@@ -382,6 +418,63 @@ TEST_F(Program, StandardInputAndOutput) {
         }
     }
     EXPECT_EQ(ReadAll(dir / "dash" / "-"), in);
+    EXPECT_EQ(ReadAll(dir / "in.bmp"), in);
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".bmpvintage-")) << entry;
+    }
+    EXPECT_FALSE(fs::exists(dir / "limited.bmp"));
+}
+
+// SIGTERM while an output is being written: the program removes its
+// temporary file, leaves the old output as it was and ends by the signal.
+// As root, the temporary file's open waits for this test's answer, which
+// comes after the signal. Otherwise the program is stopped once the file
+// appears; replacing a large file (written, then synced) leaves it time.
+TEST_F(Program, SignalRemovesTheTemporaryFile) {
+    bmptest::Bmp24 big;
+    big.width = big.height = 4000;
+    big.pixel = [](int x, int) { return bmptest::Rgb{static_cast<std::uint8_t>(x), 80, 160}; };
+    WriteAll(dir / "big.bmp", big.Build());
+    const fs::path out = dir / "out";
+    fs::create_directory(out);
+    WriteAll(out / "big.bmp", {'o', 'l', 'd'});
+    const int fan = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+    const int events = fan >= 0 ? fan : ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(fan >= 0 ? ::fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,
+                                         AT_FDCWD, out.c_str())
+                       : ::inotify_add_watch(events, out.c_str(), IN_CREATE),
+              0);
+    const std::string input = P(dir / "big.bmp"), output = P(out / "big.bmp");
+    char* argv[] = {const_cast<char*>(BMPVINTAGE_PROGRAM), const_cast<char*>(input.c_str()),
+                    const_cast<char*>(output.c_str()), nullptr};
+    pid_t pid;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+    bool inFlight = false;
+    while (!inFlight) {
+        pollfd ready{events, POLLIN, 0};  // a program that never writes fails, not hangs
+        ASSERT_EQ(::poll(&ready, 1, 60000), 1) << "no temporary file";
+        fanotify_event_metadata event{};  // one at a time; inotify's needs room for the name
+        char named[sizeof(inotify_event) + NAME_MAX + 1];
+        ASSERT_GT(
+            fan >= 0 ? ::read(fan, &event, sizeof event) : ::read(events, named, sizeof named), 0);
+        if (fan < 0) ::kill(pid, SIGSTOP);
+        for (const auto& entry : fs::directory_iterator(out)) {
+            inFlight = inFlight || entry.path().filename().string().starts_with(".bmpvintage-");
+        }
+        if (inFlight) ::kill(pid, SIGTERM);
+        if (fan >= 0) {
+            const fanotify_response allow{event.fd, FAN_ALLOW};
+            EXPECT_EQ(::write(fan, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
+            ::close(event.fd);
+        }
+    }
+    ::kill(pid, SIGCONT);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(events);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), 1);
+    EXPECT_EQ(ReadText(out / "big.bmp"), "old");
 }
 
 TEST_F(Program, UsageErrorsExitTwoAndTouchNothing) {
@@ -440,7 +533,9 @@ TEST_F(Program, ProgressLineOnATerminal) {
     EXPECT_NE(r.out.find("bmpvintage: " + P(dir / "c.bmp") + ": Not a valid BMP file\r\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("\r3 of 3 files done\r\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3 of 3 files done\r3 files: 2 converted, 1 failed\r\n"),
+              std::string::npos)
+        << r.out;
     EXPECT_TRUE(fs::exists(dir / "out" / "b.bmp"));
 
     // Image data is never written to a terminal.

@@ -1,6 +1,8 @@
 // The bmpvintage program's parts: command line, job plan, clashes, threads
 // and the progress text.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include "tools/Batch.h"
 #include "tools/CommandLine.h"
 #include "tools/Progress.h"
+#include "tools/Streams.h"
 
 namespace {
 
@@ -129,6 +132,24 @@ TEST(CommandLine, Jobs) {
 TEST(Progress, FailureMessageForm) {
     EXPECT_EQ(FailureMessage("dir/a b.bmp", "Not a valid BMP file"),
               "bmpvintage: dir/a b.bmp: Not a valid BMP file\n");
+    EXPECT_EQ(FailureMessage("a\nb", "Error opening output file", "No such file or directory"),
+              "bmpvintage: 'a'$'\\n''b': Error opening output file (No such file or directory)\n");
+}
+
+TEST(Progress, NamesQuotedOnlyWhenTheyHoldControlsOrInvalidText) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"dir/a b.bmp", "dir/a b.bmp"},
+        {"it's \xC3\xA9t\xC3\xA9 \xE2\x82\xAC\xF0\x9F\x93\xB7.bmp",
+         "it's \xC3\xA9t\xC3\xA9 \xE2\x82\xAC\xF0\x9F\x93\xB7.bmp"},
+        {"a\nb.bmp", "'a'$'\\n''b.bmp'"},
+        {"\x1B[31mred\n", "''$'\\033''[31mred'$'\\n'"},
+        {"it's\t\x7F", "'it'\\''s'$'\\t\\177'"},
+        {"x\xFFy\xC2\x85z", "'x'$'\\377''y'$'\\302\\205''z'"},  // not UTF-8; a C1 control
+        {"\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80",
+         "''$'\\300\\257\\355\\240\\200\\364\\220\\200\\200'"},
+        {"\xE2\x82", "''$'\\342\\202'"},  // cut short
+    };
+    for (const auto& [name, shown] : cases) EXPECT_EQ(QuoteName(name), shown) << name;
 }
 
 TEST(Progress, NothingButFailuresOffATerminal) {
@@ -155,7 +176,8 @@ TEST(Progress, OneLineRedrawnOnATerminal) {
                   "2 of 10 files done");
     for (int i = 3; i < 10; ++i) p.Finished("");
     EXPECT_EQ(p.Finished(""), "\r10 of 10 files done");
-    EXPECT_EQ(p.End(), "\n");
+    // The last count gives way to the summary.
+    EXPECT_EQ(p.End(), "\r10 files: 9 converted, 1 failed\n");
     EXPECT_EQ(p.End(), "");  // ended once
 }
 
@@ -253,6 +275,13 @@ TEST_F(TempDir, OutputOverAnotherInputOrAnotherOutputIsRefused) {
     RefuseClashes(jobs, false);
     EXPECT_EQ(Refusals(jobs), (std::vector<std::string_view>{"", "", kSameOutput}));
 
+    // A dangling link among the outputs is the file it leads to.
+    fs::create_directories(dir / "out");
+    fs::create_symlink("b.bmp", dir / "out" / "a.bmp");
+    jobs = {J(dir / "x" / "a.bmp", dir / "out" / "a.bmp"), J(dir / "b.bmp", dir / "out" / "b.bmp")};
+    RefuseClashes(jobs, false);
+    EXPECT_EQ(Refusals(jobs), (std::vector<std::string_view>{"", kSameOutput}));
+
     // In place, one file named twice is converted once.
     c.mode = Mode::InPlace;
     c.inputs = {(dir / "a.bmp").string(), (dir / "b.bmp").string(),
@@ -260,6 +289,25 @@ TEST_F(TempDir, OutputOverAnotherInputOrAnotherOutputIsRefused) {
     jobs = PlanJobs(c);
     RefuseClashes(jobs, true);
     EXPECT_EQ(Refusals(jobs), (std::vector<std::string_view>{"", "", kSameOutput}));
+}
+
+TEST_F(TempDir, StandardInputFromAFileThatChangesWhileRead) {
+    for (const bool change : {false, true}) {
+        const fs::path p = dir / "in.bmp";
+        Touch(p);
+        const int fd = ::open(p.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        const timespec old[2] = {{1000, 0}, {1000, 0}};  // far from the clock's next tick
+        ASSERT_EQ(::futimens(fd, old), 0);
+        DescriptorSource source(fd);
+        std::uint8_t bytes[2];
+        EXPECT_EQ(source.Read(bytes, 2), 2);
+        if (change) {
+            EXPECT_EQ(::pwrite(fd, "XY", 2, 0), 2);  // same size, new time
+        }
+        EXPECT_EQ(source.Unchanged(), !change);
+        ::close(fd);
+    }
 }
 
 TEST(Folders, ImageNames) {
@@ -341,16 +389,16 @@ TEST(RunJobs, EveryJobFinishesOnceAndRefusedOnesDoNotRun) {
         std::atomic<bool> overlapped{false};
         RunJobs(
             jobs, threads,
-            [&](const Job& j) -> std::string_view {
+            [&](const Job& j) -> sorvane::FileConversion {
                 const std::lock_guard lock(m);
                 ++ran[std::stoul(j.input.string())];
-                return std::stoul(j.input.string()) % 5 == 0 ? "Not a valid BMP file" : "";
+                return {std::stoul(j.input.string()) % 5 == 0 ? "Not a valid BMP file" : ""};
             },
             // No lock here: RunJobs makes these calls one at a time.
-            [&](std::size_t i, std::string_view line) {
+            [&](std::size_t i, const sorvane::FileConversion& outcome) {
                 if (inside.fetch_add(1) != 0) overlapped = true;
                 ++finished[i];
-                lines[i] = line;
+                lines[i] = outcome.line;
                 std::this_thread::yield();
                 inside.fetch_sub(1);
             });
@@ -374,16 +422,16 @@ TEST(RunJobs, RunsTheJobsAtOnce) {
     std::atomic<int> sawAll{0};
     RunJobs(
         jobs, 3,
-        [&](const Job&) -> std::string_view {
+        [&](const Job&) -> sorvane::FileConversion {
             ++running;
             const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
             while (running.load() < 3 && std::chrono::steady_clock::now() < until) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             if (running.load() == 3) ++sawAll;
-            return "";
+            return {};
         },
-        [](std::size_t, std::string_view) {});
+        [](std::size_t, const sorvane::FileConversion&) {});
     EXPECT_EQ(sawAll.load(), 3);
 }
 

@@ -68,8 +68,8 @@ extern "C" {
  * output file" and removes its own file. An input written to or replaced
  * while it is read fails with "Error reading input file". What remains is
  * the moment between that last check and the rename: a file saved there
- * then is replaced (on Linux a new output takes its name only while it is
- * free, so none is lost there).
+ * then is replaced (on Linux, where the file system allows it, a new
+ * output takes its name only while the name is free, so none is lost).
  *
  * Replacing a file (in place, or an output that already existed): the new
  * file keeps the old one's permission bits (less set-user-ID and

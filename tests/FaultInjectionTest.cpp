@@ -259,6 +259,10 @@ TEST(FaultInjection, InputFileNoticesChangesAndLargeSizes) {
     const auto large = sorvane::OpenInputFile(path.string(), status);
     ASSERT_TRUE(large);
     EXPECT_EQ(large->Size(), five);
+    // Another file saved under its name (written beside it, then renamed).
+    WriteAll(dir / "saved.tmp", {1});
+    fs::rename(dir / "saved.tmp", path);
+    EXPECT_FALSE(large->Unchanged());
 }
 
 // Every fsync of a conversion: how many files and folders, and whether each

@@ -94,11 +94,11 @@ if(HOW STREQUAL "deb")
   endforeach()
   find_program(lintian lintian)
   if(lintian)
-    execute_process(COMMAND ${lintian} -I --pedantic --fail-on error,warning ${debs}
+    execute_process(COMMAND ${lintian} -I --pedantic --fail-on error,warning,info ${debs}
       RESULT_VARIABLE rc OUTPUT_VARIABLE tags ERROR_VARIABLE tags)
     message(STATUS "lintian: ${tags}")
     if(NOT rc EQUAL 0)
-      message(FATAL_ERROR "lintian found errors or warnings (${rc}):\n${tags}")
+      message(FATAL_ERROR "lintian found errors, warnings or notes (${rc}):\n${tags}")
     endif()
   else()
     message(STATUS "lintian not found (Debian: lintian): the packages are not checked by it")

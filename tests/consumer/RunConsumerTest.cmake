@@ -118,6 +118,7 @@ elseif(HOW STREQUAL "tgz")
 else()
   run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --config ${CONFIG})
 endif()
+file(REMOVE_RECURSE ${packages}/_CPack_Packages)  # nothing may point back at cpack's staging
 
 # What the tree must hold (a Debian package's copyright file holds the
 # licence).

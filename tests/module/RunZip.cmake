@@ -53,7 +53,7 @@ run("building the C host" ${CC} -std=c11 -Wall -Wextra -Werror ${HOST}
   -I${top}/include -L${top}/lib -lSorvaneBMPVintage -static-libgcc -o ${bin}/host_c.exe)
 run("the C host" ${EMULATOR} host_c.exe WORKING_DIRECTORY ${bin})
 run("building the C++ host" ${CXX} -std=c++20 -Wall -Wextra -Werror ${HOST_CXX}
-  -I${top}/include -L${top}/lib -lSorvaneBMPVintage -static -o ${bin}/host_cpp.exe)
+  -I${top}/include ${top}/lib/libSorvaneBMPVintage.dll.a -static -o ${bin}/host_cpp.exe)
 run("the C++ host" ${EMULATOR} host_cpp.exe WORKING_DIRECTORY ${bin})
 message("The ZIP holds the DLL, import library, header, program, README and LICENSE; "
   "its program toned the sample and C and C++ hosts built against it ran")

@@ -6,6 +6,15 @@
 # Each file belongs to one component, as the packages split them (see
 # cmake/Packaging.cmake): `runtime` the shared library, `dev` what builds
 # against it, `program` bmpvintage and its manual page.
+#
+# Where the system has multiarch library folders (Debian and its kin), the
+# library goes into lib/<triplet> under any prefix, as the packages need it
+# under /usr; -DCMAKE_INSTALL_LIBDIR=... chooses otherwise.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_LIBRARY_ARCHITECTURE
+   AND NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR})
+  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE}
+    CACHE PATH "Object code libraries (lib/<multiarch triplet>)")
+endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -23,9 +32,28 @@ install(FILES ${PROJECT_SOURCE_DIR}/module/BMPVintage.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
 install(TARGETS bmpvintage RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+
+# gzip -9n: the best compression, and no name or time stamp in the file, so
+# that the same text always gives the same bytes. At configure time: CMake
+# configures again when the source changes.
+function(sorvane_gzip source plain)
+  find_program(SORVANE_GZIP gzip REQUIRED)
+  configure_file(${source} ${plain} COPYONLY)
+  execute_process(COMMAND ${SORVANE_GZIP} -9nkf ${plain} COMMAND_ERROR_IS_FATAL ANY)
+endfunction()
 if(NOT WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/tools/bmpvintage.1
+  sorvane_gzip(${PROJECT_SOURCE_DIR}/tools/bmpvintage.1 ${PROJECT_BINARY_DIR}/man/bmpvintage.1)
+  install(FILES ${PROJECT_BINARY_DIR}/man/bmpvintage.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+endif()
+
+# The licence: beside the README on Windows, with the documentation
+# elsewhere. The Debian packages carry it in their copyright files instead
+# (see cmake/Packaging.cmake).
+if(WIN32)
+  install(FILES ${SORVANE_LICENSE_FILE} DESTINATION . COMPONENT license)
+else()
+  install(FILES ${SORVANE_LICENSE_FILE} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)
 endif()
 
 install(EXPORT SorvaneBMPVintageTargets
@@ -43,25 +71,16 @@ install(FILES
   ${PROJECT_BINARY_DIR}/SorvaneBMPVintageConfigVersion.cmake
   DESTINATION ${SORVANE_CMAKE_DIR} COMPONENT dev)
 
-# The .pc file finds the prefix from its own place, so the installed tree
-# may be moved or installed with `cmake --install --prefix`.
-function(sorvane_pc_dir var dir)
-  if(IS_ABSOLUTE "${dir}")
-    set(${var} "${dir}" PARENT_SCOPE)
-  else()
-    set(${var} "\${prefix}/${dir}" PARENT_SCOPE)
-  endif()
-endfunction()
-if(IS_ABSOLUTE "${SORVANE_PKGCONFIG_DIR}")
-  set(SORVANE_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
-else()
-  file(RELATIVE_PATH SORVANE_PC_PREFIX "/prefix/${SORVANE_PKGCONFIG_DIR}" "/prefix")
-  string(REGEX REPLACE "/$" "" SORVANE_PC_PREFIX "${SORVANE_PC_PREFIX}")
-  set(SORVANE_PC_PREFIX "\${pcfiledir}/${SORVANE_PC_PREFIX}")
-endif()
-sorvane_pc_dir(SORVANE_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
-sorvane_pc_dir(SORVANE_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+# The .pc file names the prefix it is installed into, as pkg-config expects
+# (`cmake --install --prefix`, DESTDIR and the Debian packages alike); the
+# relocatable archives rewrite it to their own place (cmake/Packaging.cmake).
 configure_file(${PROJECT_SOURCE_DIR}/cmake/sorvanebmpvintage.pc.in
-  ${PROJECT_BINARY_DIR}/sorvanebmpvintage.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/sorvanebmpvintage.pc
-  DESTINATION ${SORVANE_PKGCONFIG_DIR} COMPONENT dev)
+  ${PROJECT_BINARY_DIR}/pkgconfig/sorvanebmpvintage.pc.in @ONLY)
+string(CONFIGURE [[
+string(MD5 prefix_key "${CMAKE_INSTALL_PREFIX}")
+set(pc "@PROJECT_BINARY_DIR@/pkgconfig/${prefix_key}/sorvanebmpvintage.pc")
+file(READ "@PROJECT_BINARY_DIR@/pkgconfig/sorvanebmpvintage.pc.in" body)
+file(CONFIGURE OUTPUT "${pc}" CONTENT "prefix=${CMAKE_INSTALL_PREFIX}\n${body}" @ONLY)
+file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/@SORVANE_PKGCONFIG_DIR@" TYPE FILE FILES "${pc}")
+]] SORVANE_INSTALL_PC @ONLY)
+install(CODE "${SORVANE_INSTALL_PC}" COMPONENT dev)

@@ -5,8 +5,11 @@
 #                  file) and bmpvintage (the program and its manual page)
 #   cpack -G TGZ   one .tar.gz of everything `cmake --install` installs
 #   cpack -G ZIP   in the MinGW build: SorvaneBMPVintage.DLL, its import
-#                  library, BMPVintage.h, bmpvintage.exe and the README
-# The components are those of cmake/Install.cmake.
+#                  library, BMPVintage.h, bmpvintage.exe, the README and
+#                  the LICENSE
+# The components are those of cmake/Install.cmake. Each package carries the
+# licence: the archives as LICENSE, each Debian package as its copyright
+# file.
 set(CPACK_PACKAGE_NAME sorvanebmpvintage)
 set(CPACK_PACKAGE_VENDOR "Sorvane")
 set(CPACK_PACKAGE_CONTACT "Sorvane maintainers <maintainers@sorvane.example>")
@@ -15,13 +18,20 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 # package's own first line, the synopsis.
 set(CPACK_PACKAGE_DESCRIPTION
   "SorvaneBMPVintage turns every colour of a BMP image to sepia by a fixed\nmatrix, with exact arithmetic, and keeps every other byte of the file.")
+set(CPACK_PACKAGE_HOMEPAGE_URL ${PROJECT_HOMEPAGE_URL})
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_RESOURCE_FILE_LICENSE ${SORVANE_LICENSE_FILE})
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_IGNORE_FILES "/build.*/;/\\\\.git/")
+# Run on the staged files before a package is made: see the script.
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/CPackPreBuild.cmake)
+set(CPACK_SORVANE_OBJCOPY "${CMAKE_OBJCOPY}")
+set(CPACK_SORVANE_DEBIAN_DIR ${PROJECT_BINARY_DIR}/debian)
 
 if(WIN32)
-  # The ZIP unpacks into a folder of its own: bin/, include/, lib/, README.md.
+  # The ZIP unpacks into a folder of its own: bin/, include/, lib/, README.md,
+  # LICENSE.
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT runtime)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME windows-${CMAKE_SYSTEM_PROCESSOR})
@@ -52,28 +62,43 @@ set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://sorvane.example/bmpvintage")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SOURCE ${CPACK_PACKAGE_NAME})
 # The C and C++ runtimes the binaries really need, with their least
 # versions, found by dpkg-shlibdeps (Debian: dpkg-dev); without it, by name.
 find_program(SORVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
+set(CPACK_SORVANE_DPKG_SHLIBDEPS "${SORVANE_DPKG_SHLIBDEPS}")
 if(SORVANE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   message(STATUS "dpkg-shlibdeps not found (Debian: dpkg-dev): packages depend on the C and C++ runtimes by name only")
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
   set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
 endif()
 # Package dependencies between the components, with the exact version.
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
-set(soversion 1)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libsorvanebmpvintage${soversion})
+set(SORVANE_SOVERSION 1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libsorvanebmpvintage${SORVANE_SOVERSION})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-# A shlibs file for the packages that link the library (only a package with
-# a shared library gets one), and ldconfig after install and removal.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# CPack would write postinst and postrm scripts that call ldconfig for a
+# library under /usr/lib whenever it looks at the package's binaries: the
+# library package's dependencies come from cmake/CPackPreBuild.cmake
+# instead, and an ldconfig trigger replaces the scripts. The shlibs and
+# symbols files tell the packages that link the library what to depend on.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS OFF)
+set(debian ${PROJECT_BINARY_DIR}/debian)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${debian}/triggers ${debian}/shlibs ${debian}/symbols)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
-  "vintage (sepia) tone for BMP images - shared library\n${CPACK_PACKAGE_DESCRIPTION}\nThis package holds the shared library libSorvaneBMPVintage.so.${soversion}.")
+  "vintage (sepia) tone for BMP images - shared library\n${CPACK_PACKAGE_DESCRIPTION}\nThis package holds the shared library libSorvaneBMPVintage.so.${SORVANE_SOVERSION}.")
+
+# Each package's /usr/share/doc/<package>: the licence as a machine-readable
+# copyright file and the changelog, added by cmake/CPackPreBuild.cmake.
+file(READ ${SORVANE_LICENSE_FILE} SORVANE_LICENSE_TEXT)
+string(FIND "${SORVANE_LICENSE_TEXT}" "Permission is hereby granted" start)
+string(SUBSTRING "${SORVANE_LICENSE_TEXT}" ${start} -1 SORVANE_LICENSE_TEXT)
+string(STRIP "${SORVANE_LICENSE_TEXT}" SORVANE_LICENSE_TEXT)
+string(REGEX REPLACE "\n\n" "\n.\n" SORVANE_LICENSE_TEXT "${SORVANE_LICENSE_TEXT}")
+string(REPLACE "\n" "\n " SORVANE_LICENSE_TEXT " ${SORVANE_LICENSE_TEXT}")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libsorvanebmpvintage-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -86,4 +111,9 @@ set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PROGRAM_DESCRIPTION
   "vintage (sepia) tone for BMP images - command-line program\n${CPACK_PACKAGE_DESCRIPTION}\nThis package holds bmpvintage, which tones files, whole folders and\npipes, and its manual page.")
 
+foreach(file IN ITEMS triggers shlibs symbols copyright)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/${file}.in ${debian}/${file} @ONLY)
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${debian}/changelog.in @ONLY)
+sorvane_gzip(${debian}/changelog.in ${debian}/changelog)
 include(CPack)

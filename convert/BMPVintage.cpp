@@ -1,5 +1,5 @@
-// The exported operation: read a BMP file whole, tone its colours in place,
-// and replace the output with the result.
+// The exported operation: stream a BMP file through one buffer, toning its
+// colours part by part, into a new file that then replaces the output.
 #include "module/BMPVintage.h"
 
 #include "convert/ConvertFile.h"

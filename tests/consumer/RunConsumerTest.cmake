@@ -1,12 +1,14 @@
-# Installs the build into a fresh prefix and builds and runs the consumer
-# programs against it, through CMake (find_package) or pkg-config. With
+# Installs the build into a fresh prefix, $HOME/.local with HOME a folder of
+# the test's own, and builds and runs the consumer programs against it with
+# the README's own lines for CMake (find_package) or pkg-config. With
 # HOW=deb the prefix is the Debian packages from `cpack -G DEB`, unpacked
 # with dpkg-deb -x (never installed into the machine), their fields and
-# contents checked; with HOW=tgz, the .tar.gz from `cpack -G TGZ`.
+# contents checked, and lintian's verdict when it is installed; with
+# HOW=tgz, the .tar.gz from `cpack -G TGZ`.
 #
 #   cmake -DHOW=cmake|pkg-config|deb|tgz -DBUILD_DIR=... -DWORK_DIR=... -DSOURCE_DIR=...
 #         -DLIBDIR=... -DCONFIG=... -DC_COMPILER=... -DCXX_COMPILER=...
-#         -DGENERATOR=... -DPKG_CONFIG=... -DCPACK=... -P RunConsumerTest.cmake
+#         -DPKG_CONFIG=... -DCPACK=... -P RunConsumerTest.cmake
 cmake_minimum_required(VERSION 3.25)
 
 function(run)
@@ -18,9 +20,10 @@ function(run)
   message(STATUS "${out}")
 endfunction()
 
-set(prefix ${WORK_DIR}/prefix)
+set(home ${WORK_DIR}/home)
+set(prefix ${home}/.local)
 file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${WORK_DIR}/run)
+file(MAKE_DIRECTORY ${WORK_DIR}/run ${home})
 
 # Checks that `text` matches every regular expression after it.
 function(expect what text)
@@ -43,7 +46,7 @@ if(HOW STREQUAL "deb")
   # Each package: its fields, then exactly its own files.
   set(runtime_files "usr/${LIBDIR}/libSorvaneBMPVintage\\.so\\.1( -> .*)?;usr/${LIBDIR}/libSorvaneBMPVintage\\.so\\.1\\.0\\.0\\.1")
   set(dev_files "usr/include/BMPVintage\\.h;usr/${LIBDIR}/libSorvaneBMPVintage\\.so -> libSorvaneBMPVintage\\.so\\.1;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageConfig\\.cmake;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageConfigVersion\\.cmake;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageTargets\\.cmake;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageTargets-[a-z]+\\.cmake;usr/${LIBDIR}/pkgconfig/sorvanebmpvintage\\.pc")
-  set(program_files "usr/bin/bmpvintage;usr/share/man/man1/bmpvintage\\.1")
+  set(program_files "usr/bin/bmpvintage;usr/share/man/man1/bmpvintage\\.1\\.gz")
   foreach(package IN ITEMS libsorvanebmpvintage1 libsorvanebmpvintage-dev bmpvintage)
     file(GLOB deb ${packages}/${package}_1.0.0.1_*.deb)
     if(NOT deb)
@@ -57,9 +60,15 @@ if(HOW STREQUAL "deb")
     string(REGEX MATCHALL "[^\n]+[^/]\n" entries "${listing}")  # not the folders
     if(package STREQUAL "libsorvanebmpvintage1")
       set(files ${runtime_files})
-      # The library's SONAME, as dpkg-shlibdeps sees it, names this package.
-      execute_process(COMMAND dpkg-deb -I ${deb} shlibs OUTPUT_VARIABLE shlibs)
-      expect("shlibs" "${shlibs}" "^libSorvaneBMPVintage 1 libsorvanebmpvintage1 \\(>= 1\\.0\\.0\\.1\\)")
+      # The library's SONAME, as dpkg-shlibdeps sees it, names this package;
+      # ldconfig runs from a trigger, not from maintainer scripts.
+      execute_process(COMMAND dpkg-deb -I ${deb} shlibs triggers OUTPUT_VARIABLE control)
+      expect("shlibs, triggers" "${control}" "^libSorvaneBMPVintage 1 libsorvanebmpvintage1 \\(>= 1\\.0\\.0\\.1\\)"
+        "\nactivate-noawait ldconfig\n")
+      execute_process(COMMAND dpkg-deb -I ${deb} postinst postrm RESULT_VARIABLE scripts)
+      if(scripts EQUAL 0)
+        message(FATAL_ERROR "${package} has maintainer scripts")
+      endif()
       expect("${package} fields" "${fields}" "\nSection: libs\n" "\nDepends: [^\n]*libc6[^\n]*libstdc\\+\\+6")
     elseif(package STREQUAL "libsorvanebmpvintage-dev")
       set(files ${dev_files})
@@ -72,6 +81,7 @@ if(HOW STREQUAL "deb")
         message(FATAL_ERROR "bmpvintage depends on the library package:\n${fields}")
       endif()
     endif()
+    list(APPEND files "usr/share/doc/${package}/copyright" "usr/share/doc/${package}/changelog\\.gz")
     list(LENGTH entries have)
     list(LENGTH files want)
     if(NOT have EQUAL want)
@@ -82,7 +92,13 @@ if(HOW STREQUAL "deb")
     endforeach()
     run(dpkg-deb -x ${deb} ${WORK_DIR}/root)
   endforeach()
-  set(prefix ${WORK_DIR}/root/usr)
+  find_program(lintian lintian)
+  if(lintian)
+    run(${lintian} -I --pedantic --fail-on error,warning,info ${debs})
+  else()
+    message(STATUS "lintian not found (Debian: lintian): the packages are not checked by it")
+  endif()
+  file(CREATE_LINK ${WORK_DIR}/root/usr ${prefix} SYMBOLIC)  # $HOME/.local
   set(consume cmake)
 elseif(HOW STREQUAL "tgz")
   run(${CPACK} -G TGZ --config ${BUILD_DIR}/CPackConfig.cmake -C ${CONFIG} -B ${packages})
@@ -91,14 +107,21 @@ elseif(HOW STREQUAL "tgz")
     message(FATAL_ERROR "cpack -G TGZ made no sorvanebmpvintage-1.0.0.1-*.tar.gz")
   endif()
   file(ARCHIVE_EXTRACT INPUT ${tgz} DESTINATION ${WORK_DIR}/root)
-  file(GLOB prefix LIST_DIRECTORIES true ${WORK_DIR}/root/sorvanebmpvintage-1.0.0.1-*)
+  file(GLOB top LIST_DIRECTORIES true ${WORK_DIR}/root/sorvanebmpvintage-1.0.0.1-*)
+  file(RENAME ${top} ${prefix})
   set(consume pkg-config)
 else()
   run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --config ${CONFIG})
 endif()
+file(REMOVE_RECURSE ${packages}/_CPack_Packages)  # nothing may point back at cpack's staging
 
-# What the tree must hold.
-foreach(f
+# What the tree must hold (a Debian package's copyright file holds the
+# licence).
+set(license share/doc/SorvaneBMPVintage/LICENSE)
+if(HOW STREQUAL "deb")
+  set(license "")
+endif()
+foreach(f ${license}
     include/BMPVintage.h
     ${LIBDIR}/libSorvaneBMPVintage.so
     ${LIBDIR}/libSorvaneBMPVintage.so.1
@@ -107,7 +130,7 @@ foreach(f
     ${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageConfigVersion.cmake
     ${LIBDIR}/pkgconfig/sorvanebmpvintage.pc
     bin/bmpvintage
-    share/man/man1/bmpvintage.1)
+    share/man/man1/bmpvintage.1.gz)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
@@ -133,52 +156,37 @@ if(NOT rc EQUAL 0 OR NOT by_name STREQUAL piped)
   message(FATAL_ERROR "installed bmpvintage - - gave status ${rc} and other bytes than by name")
 endif()
 
-set(project_dir ${SOURCE_DIR}/tests/consumer/project)
-if(consume STREQUAL "cmake")
-  run(${CMAKE_COMMAND} -S ${project_dir} -B ${WORK_DIR}/build -G ${GENERATOR}
-      -DCMAKE_BUILD_TYPE=${CONFIG}
-      -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
-      -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
-  run(${CMAKE_COMMAND} --build ${WORK_DIR}/build --config ${CONFIG})
-  # Single- or multi-configuration generators.
-  find_program(consumer_c consumer_c PATHS ${WORK_DIR}/build ${WORK_DIR}/build/${CONFIG}
-               NO_DEFAULT_PATH REQUIRED)
-  find_program(consumer_cpp consumer_cpp PATHS ${WORK_DIR}/build ${WORK_DIR}/build/${CONFIG}
-               NO_DEFAULT_PATH REQUIRED)
-  set(env "")
-elseif(consume STREQUAL "pkg-config")
-  if(NOT PKG_CONFIG)
-    message(FATAL_ERROR "pkg-config was not found when the build was configured "
-                        "(Debian: apt-get install pkgconf)")
-  endif()
-  set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
-  execute_process(COMMAND ${PKG_CONFIG} --modversion sorvanebmpvintage
-                  OUTPUT_VARIABLE modversion OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0 OR NOT modversion STREQUAL "1.0.0.1")
-    message(FATAL_ERROR "pkg-config --modversion sorvanebmpvintage: ${rc} '${modversion}'")
-  endif()
-  execute_process(COMMAND ${PKG_CONFIG} --cflags --libs sorvanebmpvintage
-                  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "pkg-config --cflags --libs sorvanebmpvintage failed")
-  endif()
-  message(STATUS "pkg-config flags: ${flags}")
-  separate_arguments(flags UNIX_COMMAND "${flags}")
-  set(consumer_c ${WORK_DIR}/consumer_c)
-  set(consumer_cpp ${WORK_DIR}/consumer_cpp)
-  run(${C_COMPILER} -std=c11 ${project_dir}/consumer.c ${flags} -o ${consumer_c})
-  run(${CXX_COMPILER} -std=c++20 ${project_dir}/consumer.cpp ${flags} -o ${consumer_cpp})
-  # As after `ldconfig`: the loader finds the library in the prefix.
-  set(env ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR})
-else()
-  message(FATAL_ERROR "HOW must be cmake or pkg-config")
+# The consumers, built and run with the README's lines for a prefix
+# ("<!-- prefix: cmake -->" or "<!-- prefix: pkg-config -->" before them),
+# in a copy of the consumer project; the C program is app.c there.
+file(READ ${SOURCE_DIR}/README.md readme)
+string(REGEX MATCH "<!-- prefix: ${consume} -->\n```sh\n([^`]+)```" lines "${readme}")
+set(lines "${CMAKE_MATCH_1}")
+if(NOT lines)
+  message(FATAL_ERROR "README.md has no lines after <!-- prefix: ${consume} -->")
 endif()
+file(COPY ${SOURCE_DIR}/tests/consumer/project/ DESTINATION ${WORK_DIR}/run)
+file(COPY_FILE ${WORK_DIR}/run/consumer.c ${WORK_DIR}/run/app.c)
+get_filename_component(cmake_bin ${CMAKE_COMMAND} DIRECTORY)
+set(ENV{PATH} "${cmake_bin}:$ENV{PATH}")
+set(ENV{HOME} ${home})
+set(ENV{CC} ${C_COMPILER})
+set(ENV{CXX} ${CXX_COMPILER})
+message(STATUS "The README's lines:\n${lines}")
+run(bash -euc "${lines}" WORKING_DIRECTORY ${WORK_DIR}/run)
 
-foreach(program ${consumer_c} ${consumer_cpp})
-  execute_process(COMMAND ${env} ${program} WORKING_DIRECTORY ${WORK_DIR}/run
-                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  message(STATUS "${program}: ${out}")
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${program} failed (${rc})")
+if(consume STREQUAL "cmake")
+  # The C++ consumer: the README's C++ example, compiled in.
+  string(REGEX MATCH "```cpp\n([^`]+)```" snippet "${readme}")
+  file(READ ${WORK_DIR}/run/consumer.cpp consumer)
+  string(FIND "${consumer}" "${CMAKE_MATCH_1}" found)
+  if(NOT snippet OR found LESS 0)
+    message(FATAL_ERROR "consumer.cpp does not hold the README's C++ example:\n${snippet}")
   endif()
-endforeach()
+  run(${WORK_DIR}/run/build/consumer_cpp WORKING_DIRECTORY ${WORK_DIR}/run)
+elseif(NOT HOW STREQUAL "tgz")
+  # An installed .pc names its prefix plainly.
+  set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
+  execute_process(COMMAND ${PKG_CONFIG} --cflags sorvanebmpvintage OUTPUT_VARIABLE cflags)
+  expect("pkg-config --cflags" "${cflags}" "^-I${prefix}/include *\n$")
+endif()

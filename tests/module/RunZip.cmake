@@ -3,7 +3,8 @@
 # and a C host built against its import library and header, then run with
 # its DLL. Everything runs under EMULATOR.
 #   cmake -DBINARY=<MinGW build dir> -DWORK=<scratch dir> -DCPACK=<cpack> -DSAMPLE=<sample.bmp>
-#         -DHOST=<C host source> -DCC=<MinGW C compiler> -DEMULATOR=<list> -P RunZip.cmake
+#         -DHOST=<C host source> -DCC=<MinGW C compiler> -DHOST_CXX=<C++ host source>
+#         -DCXX=<MinGW C++ compiler> -DEMULATOR=<list> -P RunZip.cmake
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT rc EQUAL 0)
@@ -20,7 +21,7 @@ endif()
 file(ARCHIVE_EXTRACT INPUT ${zip} DESTINATION ${WORK}/unpacked)
 file(GLOB top LIST_DIRECTORIES true ${WORK}/unpacked/*)
 foreach(f bin/SorvaneBMPVintage.DLL bin/bmpvintage.exe lib/libSorvaneBMPVintage.dll.a
-          include/BMPVintage.h README.md)
+          include/BMPVintage.h README.md LICENSE)
   if(NOT EXISTS ${top}/${f})
     message(FATAL_ERROR "not in the ZIP: ${f}")
   endif()
@@ -46,9 +47,13 @@ if(NOT rc EQUAL 0 OR NOT piped STREQUAL toned)
   message(FATAL_ERROR "bmpvintage.exe - - from the ZIP: status ${rc}, ${err}")
 endif()
 
-# A C host against the ZIP's header and import library; the DLL beside it.
+# C and C++ hosts (the latter holds the README's C++ example) against the
+# ZIP's header and import library; the DLL beside them.
 run("building the C host" ${CC} -std=c11 -Wall -Wextra -Werror ${HOST}
   -I${top}/include -L${top}/lib -lSorvaneBMPVintage -static-libgcc -o ${bin}/host_c.exe)
 run("the C host" ${EMULATOR} host_c.exe WORKING_DIRECTORY ${bin})
-message("The ZIP holds the DLL, import library, header, program and README; "
-  "its program toned the sample and a C host built against it ran")
+run("building the C++ host" ${CXX} -std=c++20 -Wall -Wextra -Werror ${HOST_CXX}
+  -I${top}/include ${top}/lib/libSorvaneBMPVintage.dll.a -static -o ${bin}/host_cpp.exe)
+run("the C++ host" ${EMULATOR} host_cpp.exe WORKING_DIRECTORY ${bin})
+message("The ZIP holds the DLL, import library, header, program, README and LICENSE; "
+  "its program toned the sample and C and C++ hosts built against it ran")

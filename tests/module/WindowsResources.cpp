@@ -34,7 +34,7 @@ constexpr StringValue kStrings[] = {
     {L"FileDescription", L"SorvaneBMPVintage DLL"},
     {L"FileVersion", L"1, 0, 0, 1"},
     {L"InternalName", L"SorvaneBMPVintage"},
-    {L"LegalCopyright", L"Copyright (C) Sorvane. All rights reserved."},
+    {L"LegalCopyright", L"Copyright (c) 2026 The SorvaneBMPVintage authors. MIT licence."},
     {L"LegalTrademarks", L""},
     {L"OriginalFilename", L"SorvaneBMPVintage.DLL"},
     {L"ProductName", L"SorvaneBMPVintage Dynamic Link Library"},

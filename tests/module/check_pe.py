@@ -21,7 +21,7 @@ STRINGS = {
     "FileDescription": "SorvaneBMPVintage DLL",
     "FileVersion": "1, 0, 0, 1",
     "InternalName": "SorvaneBMPVintage",
-    "LegalCopyright": "Copyright (C) Sorvane. All rights reserved.",
+    "LegalCopyright": "Copyright (c) 2026 The SorvaneBMPVintage authors. MIT licence.",
     "LegalTrademarks": "",
     "OriginalFilename": "SorvaneBMPVintage.DLL",
     "ProductName": "SorvaneBMPVintage Dynamic Link Library",

@@ -1,23 +1,28 @@
 // A C++ program using the installed library: tones a 4 x 2 image (a white
-// row and a black row) and checks the bytes, then checks a failure.
+// row and a black row) and checks the bytes, then checks a failure. Vintage
+// is the README's example, word for word (the consumer test compares them).
 #include <BMPVintage.h>
+
+#include <filesystem>
+
+// Paths are UTF-16: char16_t, or wchar_t on Windows, where path::c_str() is.
+bool Vintage(const std::filesystem::path& in, const std::filesystem::path& out) {
+#ifdef _WIN32
+    return BMPVintage(in.c_str(), out.c_str()) == 0;
+#else
+    return BMPVintage(in.u16string().c_str(), out.u16string().c_str()) == 0;
+#endif
+}
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <vector>
 
 namespace {
-
-#if defined(_WIN32)
-#define PATH(s) L##s
-#else
-#define PATH(s) u##s
-#endif
 
 std::vector<std::uint8_t> Image() {
     std::vector<std::uint8_t> b = {
@@ -42,9 +47,7 @@ bool Run() {
     std::ofstream("consumer-cpp-in.bmp", std::ios::binary)
         .write(reinterpret_cast<const char*>(in.data()), static_cast<std::streamsize>(in.size()));
 
-    const std::int32_t result =
-        BMPVintage(PATH("consumer-cpp-in.bmp"), PATH("consumer-cpp-out.bmp"));
-    if (result != 0) return Fail("BMPVintage failed");
+    if (!Vintage("consumer-cpp-in.bmp", "consumer-cpp-out.bmp")) return Fail("BMPVintage failed");
 
     std::ifstream file("consumer-cpp-out.bmp", std::ios::binary);
     const std::vector<std::uint8_t> out{std::istreambuf_iterator<char>(file), {}};
@@ -58,7 +61,7 @@ bool Run() {
             return Fail("wrong toned pixels");
         }
     }
-    if (BMPVintage(PATH("consumer-cpp-missing.bmp"), PATH("consumer-cpp-never.bmp")) != 1 ||
+    if (Vintage("consumer-cpp-missing.bmp", "consumer-cpp-never.bmp") ||
         std::filesystem::exists("consumer-cpp-never.bmp")) {
         return Fail("a missing input did not fail cleanly");
     }

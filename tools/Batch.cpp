@@ -18,6 +18,7 @@
 #define NOMINMAX
 #endif
 #define WIN32_LEAN_AND_MEAN
+#include <io.h>
 #include <windows.h>
 
 #include <cwctype>
@@ -179,6 +180,22 @@ std::vector<Job> ExpandFolders(std::vector<Job> jobs, const CommandLine& command
     return expanded;
 }
 
+namespace {
+
+// One spelling of a file's identity for FileIdentity and DescriptorIdentity.
+#ifdef _WIN32
+std::string IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return "file:" + std::to_string(info.dwVolumeSerialNumber) + ":" +
+           std::to_string(info.nFileIndexHigh) + ":" + std::to_string(info.nFileIndexLow);
+}
+#else
+std::string IdentityOf(const struct stat& st) {
+    return "inode:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+#endif
+
+}  // namespace
+
 std::string FileIdentity(const fs::path& path) {
 #ifdef _WIN32
     // The volume and file index name the file whatever its case, short name
@@ -190,16 +207,11 @@ std::string FileIdentity(const fs::path& path) {
         BY_HANDLE_FILE_INFORMATION info;
         const bool ok = ::GetFileInformationByHandle(h, &info) != 0;
         ::CloseHandle(h);
-        if (ok) {
-            return "file:" + std::to_string(info.dwVolumeSerialNumber) + ":" +
-                   std::to_string(info.nFileIndexHigh) + ":" + std::to_string(info.nFileIndexLow);
-        }
+        if (ok) return IdentityOf(info);
     }
 #else
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) {
-        return "inode:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-    }
+    if (::stat(path.c_str(), &st) == 0) return IdentityOf(st);
 #endif
     std::error_code ec;
     fs::path canonical = fs::weakly_canonical(path, ec);
@@ -213,6 +225,19 @@ std::string FileIdentity(const fs::path& path) {
     return "path:" + std::string(utf8.begin(), utf8.end());
 #else
     return "path:" + canonical.string();
+#endif
+}
+
+std::string DescriptorIdentity(int fd) {
+#ifdef _WIN32
+    BY_HANDLE_FILE_INFORMATION info;
+    const auto h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (h == INVALID_HANDLE_VALUE || ::GetFileInformationByHandle(h, &info) == 0) return {};
+    return IdentityOf(info);
+#else
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return {};
+    return IdentityOf(st);
 #endif
 }
 

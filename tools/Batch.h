@@ -58,6 +58,10 @@ std::vector<Job> ExpandFolders(std::vector<Job> jobs, const CommandLine& command
 // match; otherwise by its canonical path.
 std::string FileIdentity(const std::filesystem::path& path);
 
+// Names the file open on `fd` as FileIdentity names a path; empty if it
+// cannot be told.
+std::string DescriptorIdentity(int fd);
+
 // Refuses a job whose output is an existing input file (unless `inPlace`),
 // and a job whose output is the output of an earlier job. Outputs are
 // compared as the file layer will write them: through their symbolic links,

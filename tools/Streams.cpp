@@ -94,22 +94,6 @@ int LastFileError() {
 #endif
 }
 
-// Names the file open on `fd` as FileIdentity names a path; empty if it
-// cannot be told.
-std::string DescriptorIdentity(int fd) {
-#ifdef _WIN32
-    BY_HANDLE_FILE_INFORMATION info;
-    const auto h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
-    if (h == INVALID_HANDLE_VALUE || ::GetFileInformationByHandle(h, &info) == 0) return {};
-    return "file:" + std::to_string(info.dwVolumeSerialNumber) + ":" +
-           std::to_string(info.nFileIndexHigh) + ":" + std::to_string(info.nFileIndexLow);
-#else
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return {};
-    return "inode:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-#endif
-}
-
 bool IsRegular(const Stat& st) {
     return (st.st_mode & S_IFMT) == S_IFREG;
 }
@@ -237,31 +221,6 @@ Spool::Status Spool::Fill(int from) {
     return Rewind(fd_) ? Status::Ok : Status::NoTemporaryFile;
 }
 
-namespace {
-
-// The output file, keeping the system's error code of a write that failed.
-class ReportingSink final : public sorvane::ByteSink {
-  public:
-    explicit ReportingSink(sorvane::ByteSink& to) : to_(to) {}
-    bool Write(std::span<const std::uint8_t> bytes) override {
-        if (to_.Write(bytes)) return true;
-        error_ = LastFileError();
-        return false;
-    }
-    sorvane::PassThrough CopyFrom(sorvane::ByteSource& source, std::uint64_t n) override {
-        const sorvane::PassThrough copied = to_.CopyFrom(source, n);
-        if (copied == sorvane::PassThrough::WriteFailed) error_ = LastFileError();
-        return copied;
-    }
-    int error() const { return error_; }
-
-  private:
-    sorvane::ByteSink& to_;
-    int error_ = 0;
-};
-
-}  // namespace
-
 int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::string_view text),
                            sorvane::TemporaryFileWatch* watch) {
     const std::string& input = commandLine.inputs.front();
@@ -316,25 +275,25 @@ int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::s
 
     DescriptorSink standardOutput(1);
     std::unique_ptr<sorvane::OutputFile> out;
-    std::optional<ReportingSink> outputFile;
     int openError = 0;
     const std::string_view line = sorvane::ConvertFrom(*source, size, [&]() -> sorvane::ByteSink* {
         if (toStdout) return &standardOutput;
         out = sorvane::CreateOutputFile(PathFromArgument(output).native(), watch, &openError);
-        return out ? &outputFile.emplace(*out) : nullptr;
+        return out.get();
     });
     if (!line.empty()) {
         int error = 0;
         if (line == sorvane::StreamStatusLine(sorvane::StreamStatus::OpenOutputFailed)) {
             error = openError;
         } else if (line == sorvane::StreamStatusLine(sorvane::StreamStatus::WriteFailed)) {
-            error = toStdout ? standardOutput.error() : outputFile ? outputFile->error() : 0;
+            error = toStdout ? standardOutput.error() : out ? out->SystemError() : 0;
         }
         return fail(line, error);
     }
     file.reset();  // Windows replaces no file that is still open
     if (out && !out->Commit()) {
-        return fail(sorvane::StreamStatusLine(sorvane::StreamStatus::WriteFailed), LastFileError());
+        return fail(sorvane::StreamStatusLine(sorvane::StreamStatus::WriteFailed),
+                    out->SystemError());
     }
     return 0;
 }

@@ -534,6 +534,7 @@ std::string SystemErrorText(int systemError) {
     std::string text = ErrorText(::strerror_r(systemError, buffer, sizeof buffer), buffer);
     return text.empty() ? "Unknown error " + std::to_string(systemError) : text;
 }
+
 void PrintErrorLine(std::string_view line) {
     char buf[128];
     const std::size_t n = line.size() < sizeof buf - 1 ? line.size() : sizeof buf - 1;

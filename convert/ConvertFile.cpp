@@ -10,21 +10,12 @@ namespace sorvane {
 
 namespace {
 
-FileConversion Convert(const std::optional<NativePath>& input,
-                       const std::optional<NativePath>& output, TemporaryFileWatch* watch) {
-    if (!input) return {"Error opening input file"};
-    InputStatus opened = InputStatus::OpenFailed;
+FileConversion Convert(std::unique_ptr<InputFile> in, const std::optional<NativePath>& output,
+                       TemporaryFileWatch* watch, bool inPlace) {
     int error = 0;
-    std::unique_ptr<InputFile> in = OpenInputFile(*input, opened, &error);
-    if (!in) {
-        return {opened == InputStatus::ReadFailed ? "Error reading input file"
-                                                  : "Error opening input file",
-                error};
-    }
-
     std::unique_ptr<OutputFile> out;
     const std::string_view line = ConvertFrom(*in, in->Size(), [&]() -> ByteSink* {
-        if (output) out = CreateOutputFile(*output, watch, &error);
+        if (output) out = CreateOutputFile(*output, watch, &error, inPlace ? in.get() : nullptr);
         return out.get();
     });
     if (line == StreamStatusLine(StreamStatus::OpenOutputFailed)) return {line, error};
@@ -62,7 +53,27 @@ FileConversion ConvertFileDetailed(const std::optional<NativePath>& input,
                                    const std::optional<NativePath>& output,
                                    TemporaryFileWatch* watch) noexcept {
     try {
-        return Convert(input, output, watch);
+        if (!input) return {"Error opening input file"};
+        InputStatus opened = InputStatus::OpenFailed;
+        int error = 0;
+        std::unique_ptr<InputFile> in = OpenInputFile(*input, opened, &error);
+        if (!in) {
+            return {opened == InputStatus::ReadFailed ? "Error reading input file"
+                                                      : "Error opening input file",
+                    error};
+        }
+        return Convert(std::move(in), output, watch, false);
+    } catch (...) {
+        return {"Not enough memory"};
+    }
+}
+
+FileConversion ConvertOpenedFile(std::unique_ptr<InputFile> input,
+                                 const std::optional<NativePath>& output,
+                                 TemporaryFileWatch* watch, bool inPlace) noexcept {
+    try {
+        if (!input) return {"Error opening input file"};
+        return Convert(std::move(input), output, watch, inPlace);
     } catch (...) {
         return {"Not enough memory"};
     }

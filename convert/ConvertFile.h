@@ -33,6 +33,13 @@ FileConversion ConvertFileDetailed(const std::optional<NativePath>& input,
                                    const std::optional<NativePath>& output,
                                    TemporaryFileWatch* watch = nullptr) noexcept;
 
+// ConvertFileDetailed for an input already open (OpenInputFileBeneath). With
+// `inPlace` the output must be that same file (see CreateOutputFile's
+// `sameFileAs`).
+FileConversion ConvertOpenedFile(std::unique_ptr<InputFile> input,
+                                 const std::optional<NativePath>& output,
+                                 TemporaryFileWatch* watch, bool inPlace) noexcept;
+
 // The streaming step of ConvertFile for any source of `size` bytes: one
 // buffer sized for the input, ConvertStream into the sink `openOutput`
 // gives. Returns "" or the line; committing a file sink is the caller's.

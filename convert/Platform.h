@@ -60,13 +60,21 @@ std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& st
                                          int* systemError = nullptr);
 
 // Told of each temporary file a conversion writes beside its output, so that
-// a program can remove the ones in flight when it is killed. Named() comes
-// before the file is created and Gone() after it has been renamed or
-// removed, both on the converting thread.
+// a program can remove the ones in flight when it is killed, and only its
+// own. All calls come on the converting thread:
+// - BeforeCreate() just before the file is created (O_EXCL), and
+//   AfterCreate() just after: `name` is null when the create failed, else
+//   the file now exists as `name` in the folder open on `folder`, a
+//   descriptor the output holds until after Gone(). On Windows `folder` is
+//   -1 and `name` the file's full path. A watch may hold signals off
+//   between the two calls, so that a file is never made unseen.
+// - Gone() just before the file is renamed into place or removed: from then
+//   on it is no longer the watch's to remove.
 class TemporaryFileWatch {
   public:
-    virtual void Named(const NativePath& temporary) = 0;
-    virtual void Gone(const NativePath& temporary) = 0;
+    virtual void BeforeCreate() {}
+    virtual void AfterCreate(int folder, const NativePath* name) = 0;
+    virtual void Gone(int folder, const NativePath& name) = 0;
 
   protected:
     ~TemporaryFileWatch() = default;
@@ -111,13 +119,33 @@ class OutputFile : public ByteSink {
 // file: other hard links to the old one keep the old image. On Windows a
 // link that leads nowhere is refused rather than followed.
 //
-// `watch`, when given, is told the temporary file's name before the file is
-// made and again once it is gone (renamed into place or removed).
+// `watch`, when given, is told of the temporary file (TemporaryFileWatch).
 // `*systemError` receives the system's error code of a refusal, where it
 // gave one.
+//
+// `sameFileAs`, when given (an in-place conversion), is the input the output
+// must be: the output's name is refused ("Error opening output file") unless
+// it leads to that very file, both when the output is prepared and again
+// just before the rename.
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path,
                                              TemporaryFileWatch* watch = nullptr,
-                                             int* systemError = nullptr);
+                                             int* systemError = nullptr,
+                                             const InputFile* sameFileAs = nullptr);
+
+// Opens the regular file `relative` (a path of names inside `root`, with no
+// "." or ".." and no root of its own) beneath the folder `root`, following
+// no symbolic link on the way or at its end: a link gives OpenFailed with
+// ELOOP (on Windows ERROR_CANT_RESOLVE_FILENAME). `root` itself is opened as
+// OpenInputFile would follow it (a folder the user named).
+std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const NativePath& relative,
+                                                InputStatus& status, int* systemError = nullptr);
+
+// Makes the folder `path` and those missing above it, one name at a time on
+// the folder held open before it (mkdirat), following links on the way only
+// as CreateOutputFile's walk follows them: nothing is created through a link
+// it would refuse. 0 on success (the folders exist), else the system's error
+// code.
+int MakeOutputFolders(const NativePath& path);
 
 // The file CreateOutputFile(path) would replace or create: symbolic links
 // followed exactly as it follows them (a dangling one to the name it leads

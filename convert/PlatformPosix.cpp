@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <filesystem>
 #include <optional>
 #include <vector>
 
@@ -291,8 +292,8 @@ class PosixOutput final : public OutputFile {
     ~PosixOutput() override {
         if (!temporary_.empty()) {
             if (fd_.fd >= 0) fd_.Close();
+            if (watch_ != nullptr && !toldGone_) watch_->Gone(-1, temporary_);
             ::unlink(temporary_.c_str());
-            if (watch_ != nullptr) watch_->Gone(temporary_);
         }
     }
 
@@ -305,9 +306,10 @@ class PosixOutput final : public OutputFile {
         const std::string directory = DirectoryOf(target_);
         for (unsigned attempt = 0; attempt < 100; ++attempt) {
             std::string temporary = TemporaryName(directory, attempt);
-            if (watch_ != nullptr) watch_->Named(temporary);
+            if (watch_ != nullptr) watch_->BeforeCreate();
             const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
             fd_.fd = AboveStandardStreams(fd);
+            if (watch_ != nullptr) watch_->AfterCreate(-1, fd_.fd >= 0 ? &temporary : nullptr);
             if (fd_.fd >= 0) {
                 temporary_ = std::move(temporary);
                 // While the file held 0-2, another thread may have written
@@ -321,7 +323,6 @@ class PosixOutput final : public OutputFile {
                 return true;
             }
             error_ = errno;
-            if (watch_ != nullptr) watch_->Gone(temporary);  // never made, or another's
             if (error_ != EEXIST) break;
         }
         return false;
@@ -365,9 +366,7 @@ class PosixOutput final : public OutputFile {
 
     bool Commit() override {
         if (!Finish()) return false;  // the destructor removes the new file
-        const std::string renamed = std::move(temporary_);
         temporary_.clear();
-        if (watch_ != nullptr) watch_->Gone(renamed);
         // The rename has happened: a folder that fails to sync leaves the
         // new image in place, not known to be on the disk.
         return !replaced_ || SyncDirectory(DirectoryOf(target_), error_);
@@ -406,6 +405,9 @@ class PosixOutput final : public OutputFile {
             error_ = checked_.exists ? 0 : EEXIST;
             return false;
         }
+        // From here the file is no longer one to remove when interrupted.
+        if (watch_ != nullptr) watch_->Gone(-1, temporary_);
+        toldGone_ = true;
 #ifdef RENAME_NOREPLACE
         // A new output takes a name only while it is free: no file that
         // appears after the check above is lost either.
@@ -430,6 +432,7 @@ class PosixOutput final : public OutputFile {
     std::optional<struct stat> replaced_;
     Identity checked_;  // what was at target_ when the output was prepared
     TemporaryFileWatch* watch_;
+    bool toldGone_ = false;
     int error_ = 0;
 };
 
@@ -477,7 +480,8 @@ std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& st
 }
 
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
-                                             int* systemError) {
+                                             int* systemError, const InputFile* sameFileAs) {
+    (void)sameFileAs;  // placeholder: not yet checked
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;
@@ -544,6 +548,18 @@ void PrintErrorLine(std::string_view line) {
     do {
         w = ::write(STDERR_FILENO, buf, n + 1);
     } while (w < 0 && errno == EINTR);
+}
+
+// Placeholders until the held-folder walk lands: they behave as before.
+std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const NativePath& relative,
+                                                InputStatus& status, int* systemError) {
+    return OpenInputFile(root + NativePath(1, '/') + relative, status, systemError);
+}
+
+int MakeOutputFolders(const NativePath& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path), ec);
+    return ec.value();
 }
 
 }  // namespace sorvane

@@ -6,6 +6,7 @@
 #include <io.h>
 
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -191,8 +192,8 @@ class WindowsOutput final : public OutputFile {
     ~WindowsOutput() override {
         if (!temporary_.empty()) {
             file_.Close();
+            if (watch_ != nullptr) watch_->Gone(-1, temporary_);
             DeleteFileW(temporary_.c_str());
-            if (watch_ != nullptr) watch_->Gone(temporary_);
         }
     }
 
@@ -202,16 +203,16 @@ class WindowsOutput final : public OutputFile {
         const DWORD attributes = replaced_ ? (*replaced_ & kKeptAttributes) : 0;
         for (unsigned attempt = 0; attempt < 100; ++attempt) {
             std::wstring name = TemporaryName(folder, attempt);
-            if (watch_ != nullptr) watch_->Named(name);
+            if (watch_ != nullptr) watch_->BeforeCreate();
             file_.h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (watch_ != nullptr) watch_->AfterCreate(-1, file_.Valid() ? &name : nullptr);
             if (file_.Valid()) {
                 temporary_ = std::move(name);
                 return true;
             }
             const DWORD error = GetLastError();
             error_ = static_cast<int>(error);
-            if (watch_ != nullptr) watch_->Gone(name);  // never made, or another's
             if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
         }
         return false;
@@ -247,7 +248,7 @@ class WindowsOutput final : public OutputFile {
         if (replaced_ && !Replace()) return false;
         const std::wstring moved = std::move(temporary_);
         temporary_.clear();
-        if (watch_ != nullptr) watch_->Gone(moved);
+        if (watch_ != nullptr) watch_->Gone(-1, moved);
         return true;
     }
 
@@ -378,7 +379,8 @@ std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& st
 }
 
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
-                                             int* systemError) {
+                                             int* systemError, const InputFile* sameFileAs) {
+    (void)sameFileAs;  // placeholder: not yet checked
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;
@@ -437,6 +439,18 @@ void PrintErrorLine(std::string_view line) {
     std::memcpy(buf, line.data(), n);
     buf[n] = '\n';
     _write(2, buf, static_cast<unsigned>(n + 1));
+}
+
+// Placeholders until the held-folder walk lands: they behave as before.
+std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const NativePath& relative,
+                                                InputStatus& status, int* systemError) {
+    return OpenInputFile(root + NativePath(1, L'\\') + relative, status, systemError);
+}
+
+int MakeOutputFolders(const NativePath& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path), ec);
+    return ec.value();
 }
 
 }  // namespace sorvane

@@ -334,14 +334,16 @@ TEST(FaultInjection, ReplacementsAreSynced) {
 // existed at that moment.
 struct Watch final : sorvane::TemporaryFileWatch {
     std::vector<std::pair<std::string, bool>> heard;
-    void Named(const std::string& t) override { heard.emplace_back("+" + t, fs::exists(t)); }
-    void Gone(const std::string& t) override { heard.emplace_back("-" + t, fs::exists(t)); }
+    void AfterCreate(int, const std::string* t) override {
+        if (t != nullptr) heard.emplace_back("+" + *t, fs::exists(*t));
+    }
+    void Gone(int, const std::string& t) override { heard.emplace_back("-" + t, fs::exists(t)); }
 };
 
 // A file saved under the output's name after the conversion checked it (in
 // place: while the new image is synced; a new output: before its rename) is
 // kept, and the conversion fails without leaving its own file. The watch
-// hears of that file before it exists and once it is gone.
+// hears of that file once it exists and again just before it goes.
 TEST(FaultInjection, LateEditsAreKept) {
     TempDir dir;
     const Bytes in = bmptest::Bmp24{}.Build(), newer = {'n', 'e', 'w'};
@@ -361,7 +363,7 @@ TEST(FaultInjection, LateEditsAreKept) {
         EXPECT_EQ(ReadAll(dir / "in.bmp"), edited ? newer : Toned(in));
         EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
         const std::string t = watch.heard.at(0).first.substr(1);
-        EXPECT_EQ(watch.heard, (decltype(watch.heard){{"+" + t, false}, {"-" + t, false}}));
+        EXPECT_EQ(watch.heard, (decltype(watch.heard){{"+" + t, true}, {"-" + t, true}}));
     }
     auto out = sorvane::CreateOutputFile((dir / "out.bmp").string());
     ASSERT_TRUE(out && out->Write(in));

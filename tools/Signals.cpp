@@ -48,7 +48,7 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 Slot gSlots[kSlots];
 std::atomic<bool> gEnding{false};
 
-// The slot of the file this thread is writing: Named() and Gone() come from
+// The slot of the file this thread is writing: AfterCreate() and Gone() come from
 // the converting thread, so only that thread ever reads a name it owns.
 thread_local Slot* tOwnSlot = nullptr;
 
@@ -90,7 +90,7 @@ void RemoveAll() {
     }
     if (!any) return;
         // A thread told of its file just before may still be creating it: give
-        // it a moment, then remove the same names again. Named() lets no new
+        // it a moment, then remove the same names again. AfterCreate() lets no new
         // file start from now on.
 #ifdef _WIN32
     ::Sleep(20);
@@ -150,7 +150,31 @@ void RemoveTemporaryFilesOnSignals() {
 #endif
 }
 
-void TemporaryFilesInFlight::Named(const sorvane::NativePath& temporary) {
+// Signals are held off while a file is created and entered in the table:
+// one that arrives meanwhile is handled once the file is there to remove.
+void TemporaryFilesInFlight::BeforeCreate() {
+#ifndef _WIN32
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
+    ::pthread_sigmask(SIG_BLOCK, &held, nullptr);
+#endif
+}
+
+void TemporaryFilesInFlight::AfterCreate(int folder, const sorvane::NativePath* name) {
+    (void)folder;
+    struct Release {
+        ~Release() {
+#ifndef _WIN32
+            sigset_t held;
+            sigemptyset(&held);
+            for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
+            ::pthread_sigmask(SIG_UNBLOCK, &held, nullptr);
+#endif
+        }
+    } release;
+    if (name == nullptr) return;
+    const sorvane::NativePath& temporary = *name;
     if (temporary.size() >= kNameSize) return;
     for (Slot& slot : gSlots) {
         int state = kFree;
@@ -166,7 +190,8 @@ void TemporaryFilesInFlight::Named(const sorvane::NativePath& temporary) {
     }
 }
 
-void TemporaryFilesInFlight::Gone(const sorvane::NativePath& temporary) {
+void TemporaryFilesInFlight::Gone(int folder, const sorvane::NativePath& temporary) {
+    (void)folder;
     Slot* const slot = tOwnSlot;
     if (slot == nullptr || !SameName(slot->name, temporary)) return;
     tOwnSlot = nullptr;

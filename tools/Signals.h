@@ -27,8 +27,9 @@ void RemoveTemporaryFilesOnSignals();
 // and more).
 class TemporaryFilesInFlight final : public sorvane::TemporaryFileWatch {
   public:
-    void Named(const sorvane::NativePath& temporary) override;
-    void Gone(const sorvane::NativePath& temporary) override;
+    void BeforeCreate() override;
+    void AfterCreate(int folder, const sorvane::NativePath* name) override;
+    void Gone(int folder, const sorvane::NativePath& name) override;
 };
 
 // The one watch the program passes to every conversion.

@@ -69,8 +69,8 @@ FileConversion ConvertFileDetailed(const std::optional<NativePath>& input,
 }
 
 FileConversion ConvertOpenedFile(std::unique_ptr<InputFile> input,
-                                 const std::optional<NativePath>& output,
-                                 TemporaryFileWatch* watch, bool inPlace) noexcept {
+                                 const std::optional<NativePath>& output, TemporaryFileWatch* watch,
+                                 bool inPlace) noexcept {
     try {
         if (!input) return {"Error opening input file"};
         return Convert(std::move(input), output, watch, inPlace);

@@ -37,8 +37,8 @@ FileConversion ConvertFileDetailed(const std::optional<NativePath>& input,
 // `inPlace` the output must be that same file (see CreateOutputFile's
 // `sameFileAs`).
 FileConversion ConvertOpenedFile(std::unique_ptr<InputFile> input,
-                                 const std::optional<NativePath>& output,
-                                 TemporaryFileWatch* watch, bool inPlace) noexcept;
+                                 const std::optional<NativePath>& output, TemporaryFileWatch* watch,
+                                 bool inPlace) noexcept;
 
 // The streaming step of ConvertFile for any source of `size` bytes: one
 // buffer sized for the input, ConvertStream into the sink `openOutput`

@@ -1,19 +1,23 @@
-// The web page in headless Chromium, against the native program: a BMP and a
-// junk file go into the page's one file input; the download and the ZIP hold
-// the native output's bytes, the junk file shows the native line, the page asks
-// nothing of another origin, and it works again with its server gone.
+// The web page in headless Chromium, against the native program: BMP files
+// and a junk file go into the page's one file input; the downloads and the ZIP
+// hold the native output's bytes under safe names, the junk file shows the
+// native line, the page asks nothing of another origin, and it works again
+// with its server gone. Then a 1 GiB image converts in bounded memory.
 // Needs BMPVINTAGE (the native program) and a built site (build/web/site, or
 // WEB_SITE_DIR); writes the README's screenshot (docs/web-page.png, or
 // WEB_SCREENSHOT).
 import assert from 'node:assert/strict';
 import { execFileSync, spawnSync } from 'node:child_process';
-import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
+import { createHash } from 'node:crypto';
+import { closeSync, copyFileSync, createReadStream, existsSync, mkdirSync, mkdtempSync, openSync, readFileSync,
+  readdirSync, rmSync, statSync, writeFileSync, writeSync } from 'node:fs';
 import { readFile, stat } from 'node:fs/promises';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { test } from 'node:test';
 import { fileURLToPath } from 'node:url';
+import { createRequire } from 'node:module';
 import { unzipSync } from 'fflate';
 import { chromium } from 'playwright-core';
 
@@ -21,7 +25,8 @@ const root = fileURLToPath(new URL('../../..', import.meta.url));
 const site = process.env.WEB_SITE_DIR || path.join(root, 'build/web/site');
 const screenshot = process.env.WEB_SCREENSHOT || path.join(root, 'docs/web-page.png');
 const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '.mjs': 'text/javascript',
-  '.css': 'text/css', '.wasm': 'application/wasm', '.png': 'image/png' };
+  '.css': 'text/css', '.wasm': 'application/wasm', '.png': 'image/png', '.svg': 'image/svg+xml',
+  '.webmanifest': 'application/manifest+json' };
 
 function serve(dir) {
   const server = http.createServer(async (request, response) => {
@@ -45,8 +50,8 @@ function assertSameBytes(actual, expected, what) {
     `${what}: ${actual.length} bytes, native ${expected.length}, first difference at ${at}`);
 }
 
-// Each file shown, once at least `count` are and all are toned or refused:
-// [name, its line or 'done'].
+// Each file shown, newest first, once at least `count` are and all are toned
+// or refused: [name, its line or 'done'].
 async function results(page, count) {
   await page.waitForFunction((n) => document.querySelectorAll('.file').length >= n &&
     !document.querySelector('.file.queued, .file.converting'), count);
@@ -66,6 +71,43 @@ async function downloads(page) {
   });
 }
 
+const require = createRequire(import.meta.url);
+
+async function launch() {
+  return chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    args: ['--no-sandbox', '--headless', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+}
+
+// The accessibility checker's findings on the page as it is.
+async function violations(page) {
+  await page.evaluate(readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8'));
+  const { violations: found } = await page.evaluate(() => window.axe.run());
+  return found.map((v) => `${v.id}: ${v.nodes.map((n) => n.target).join(' ')}`);
+}
+
+// The pixels of a 24-bit bottom-up BMP as RGBA, as a canvas gives them.
+function rgba(bmp) {
+  const [offset, width, height] = [bmp.readUInt32LE(10), bmp.readInt32LE(18), bmp.readInt32LE(22)];
+  const stride = Math.ceil((width * 3) / 4) * 4;
+  const out = Buffer.alloc(width * height * 4, 255);
+  for (let y = 0; y < height; y++) {
+    for (let x = 0; x < width; x++) {
+      const at = offset + (height - 1 - y) * stride + x * 3;
+      out.set([bmp[at + 2], bmp[at + 1], bmp[at]], (y * width + x) * 4);
+    }
+  }
+  return out;
+}
+
+async function zipOf(page) {
+  const download = page.waitForEvent('download');
+  await page.locator('#zip').click();
+  return unzipSync(readFileSync(await (await download).path()));
+}
+
 test('the page tones like the native program, in Chromium, online and offline', { timeout: 180_000 }, async () => {
   assert.ok(process.env.BMPVINTAGE, 'BMPVINTAGE must name the native bmpvintage program');
   assert.ok(existsSync(path.join(site, 'sw.js')), `no site in ${site}: cmake --workflow --preset web builds it`);
@@ -78,14 +120,14 @@ test('the page tones like the native program, in Chromium, online and offline', 
   const refusal = spawnSync(process.env.BMPVINTAGE, [junk, path.join(tmp, 'junk-out.bmp')], { encoding: 'utf8' });
   const nativeLine = refusal.stderr.trim().split(': ').pop();
   assert.equal(nativeLine, 'Not a valid BMP file');
+  // Files picked on their own, whatever their names: one that is no .bmp, and
+  // names that would leave an extractor's folder or name a drive.
+  const lone = ['picture.data', '..\\..\\evil.bmp', 'C:\\Windows\\x.bmp'].map((name) => path.join(tmp, name));
+  for (const name of lone) copyFileSync(sample, name);
 
   const server = await serve(path.resolve(site));
   const origin = `http://127.0.0.1:${server.address().port}`;
-  const browser = await chromium.launch({
-    executablePath: '/usr/bin/chromium',
-    args: ['--no-sandbox', '--headless', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+  const browser = await launch();
   try {
     const context = await browser.newContext({ viewport: { width: 1000, height: 720 }, acceptDownloads: true });
     const requests = [];
@@ -95,59 +137,84 @@ test('the page tones like the native program, in Chromium, online and offline', 
     page.on('pageerror', (error) => errors.push(error.message));
     page.on('console', (message) => message.type() === 'error' && errors.push(message.text()));
     await page.goto(`${origin}/`);
-    assert.equal(await page.locator('input[type=file]').count(), 1);
-    assert.equal(await page.locator('input[type=file][multiple]').count(), 1);
+    assert.equal(await page.locator('input[type=file][multiple][accept=".bmp,.dib,image/bmp"]').count(), 1);
+    // A first visit keeps the page, not the ZIP writer nor the module for
+    // engines without SIMD.
+    await page.waitForFunction(() => navigator.serviceWorker.controller);
+    const kept = [...readFileSync(path.join(site, 'sw.js'), 'utf8').matchAll(/'\.\/([^']*)'/g)].map((m) => m[1]);
+    const firstVisit = kept.reduce((n, name) => n + statSync(path.join(site, name || 'index.html')).size, 0);
+    console.log(`first visit: ${kept.length} files, ${firstVisit} bytes`);
+    assert.deepEqual(requests.filter((url) => /zip\.js|portable/.test(url)), []);
 
-    await page.locator('input[type=file]').setInputFiles([sample, junk]);
-    assert.deepEqual(await results(page, 2), [['sample.bmp', 'done'], ['not-a-picture.bmp', nativeLine]]);
+    await page.locator('input[type=file]').setInputFiles([sample, junk, ...lone]);
+    const names = ['sample.bmp', 'not-a-picture.bmp', 'picture.data', '..\\..\\evil.bmp', 'C:\\Windows\\x.bmp'];
+    assert.deepEqual(await results(page, 5), names.map((name, i) => [name, i === 1 ? nativeLine : 'done']));
     assert.match(await page.locator('.refused').textContent(), /not-a-picture\.bmp.*Not a valid BMP file/);
-    const [toned, ...more] = await downloads(page);
-    assert.equal(more.length, 0);
-    assertSameBytes(toned, expected, 'the download');
+    for (const bytes of await downloads(page)) assertSameBytes(bytes, expected, 'a download');
+    const first = page.locator('.file').first();
+    assert.match(await first.locator('.facts').textContent(), /^97 × 64 · 18\.7 kB · \d+\.\d\d s$/);
+    // The previews, made from the streams, are the images' pixels.
+    const pixels = await first.locator('canvas').evaluateAll((all) => all.map((canvas) =>
+      Array.from(canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data)));
+    assert.deepEqual(pixels.map((p) => Buffer.from(p)), [rgba(readFileSync(sample)), rgba(expected)]);
+    // The comparison's split follows the arrow keys.
+    await first.locator('.split').focus();
+    await page.keyboard.press('ArrowLeft');
+    assert.equal(await first.locator('.stage').evaluate((stage) => stage.style.getPropertyValue('--split')), '49%');
 
     await page.mouse.move(0, 0);
     await page.screenshot({ path: screenshot, fullPage: true });
+    assert.deepEqual(await violations(page), []);
+    await page.emulateMedia({ colorScheme: 'dark' });
+    assert.deepEqual(await violations(page), []);
+    await page.emulateMedia({ colorScheme: 'light' });
 
-    // The ZIP holds every toned file, a name given twice made unique.
-    await page.locator('input[type=file]').setInputFiles([sample]);
-    await results(page, 3);
-    const download = page.waitForEvent('download');
-    await page.locator('#zip').click();
-    const zip = unzipSync(readFileSync(await (await download).path()));
-    assert.deepEqual(Object.keys(zip), ['sample.bmp', 'sample (2).bmp']);
-    assertSameBytes(zip['sample (2).bmp'], expected, 'the ZIP');
+    // The ZIP holds every toned file under a name with no folder or drive of
+    // its own, unique ignoring case.
+    const upper = path.join(tmp, 'SAMPLE.BMP');
+    copyFileSync(sample, upper);
+    await page.locator('input[type=file]').setInputFiles([upper]);
+    await results(page, 6);
+    const zip = await zipOf(page);
+    assert.deepEqual(Object.keys(zip),
+      ['sample.bmp', 'picture.data', '.._.._evil.bmp', 'C__Windows_x.bmp', 'SAMPLE (2).BMP']);
+    for (const bytes of Object.values(zip)) assertSameBytes(bytes, expected, 'the ZIP');
 
     // Once loaded, the page needs no server. From a folder, picked or dropped,
     // it takes the names of BMP files only; a file dropped on its own is tried.
-    await page.waitForFunction(() => navigator.serviceWorker.controller);
     const closed = new Promise((resolve) => server.close(resolve));
     server.closeAllConnections();
     await closed;
     await page.reload();
     const folder = path.join(tmp, 'pictures');
     mkdirSync(path.join(folder, 'old'), { recursive: true });
+    mkdirSync(path.join(folder, 'notes'));
     copyFileSync(sample, path.join(folder, 'sample.bmp'));
     copyFileSync(sample, path.join(folder, 'old/sample.DIB'));
-    copyFileSync(junk, path.join(folder, 'notes.txt'));
+    copyFileSync(sample, path.join(folder, '..\\..\\slip.bmp'));
+    copyFileSync(junk, path.join(folder, 'notes/notes.txt'));
     const chooser = page.waitForEvent('filechooser');
     await page.locator('#folder').click();
     await (await chooser).setFiles(folder);
-    const fromFolder = [['pictures/old/sample.DIB', 'done'], ['pictures/sample.bmp', 'done']];
-    assert.deepEqual(await results(page, 2), fromFolder);
+    const fromFolder = [['pictures/..\\..\\slip.bmp', 'done'], ['pictures/old/sample.DIB', 'done'], ['pictures/sample.bmp', 'done']];
+    assert.deepEqual(await results(page, 3), fromFolder);
+    // Its ZIP keeps the folders under the one picked, and no empty one.
+    assert.deepEqual(Object.keys(await zipOf(page)), ['pictures/.._.._slip.bmp', 'pictures/old/sample.DIB', 'pictures/sample.bmp']);
     const cdp = await context.newCDPSession(page);
     const drag = { items: [], files: [folder, junk], dragOperationsMask: 1 };
     for (const type of ['dragEnter', 'dragOver', 'drop']) {
       await cdp.send('Input.dispatchDragEvent', { type, x: 200, y: 200, data: drag });
     }
-    assert.deepEqual(await results(page, 5), [...fromFolder, ...fromFolder, ['not-a-picture.bmp', nativeLine]]);
+    assert.deepEqual(await results(page, 7), [...fromFolder, ['not-a-picture.bmp', nativeLine], ...fromFolder]);
     for (const bytes of await downloads(page)) assertSameBytes(bytes, expected, 'a download offline');
 
     const elsewhere = requests.filter((url) => !url.startsWith(`${origin}/`) && !url.startsWith('blob:'));
     assert.deepEqual(elsewhere, []);
-    assert.ok(requests.some((url) => url.endsWith('/fflate.js')), 'requests from workers are seen');
+    assert.ok(requests.some((url) => url.endsWith('/zip.js')), 'requests from workers are seen');
     assert.deepEqual(errors, []);
   } finally {
     await browser.close();
     if (server.listening) server.close();
+    rmSync(tmp, { recursive: true, force: true });
   }
 });

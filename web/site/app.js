@@ -267,6 +267,10 @@ function canvasOf(bitmap, label) {
 function comparison(job) {
   const box = element('div', 'compare');
   const view = element('div', 'view');
+  // Scrolled with the keyboard too once zoomed.
+  view.tabIndex = 0;
+  view.setAttribute('role', 'group');
+  view.setAttribute('aria-label', `${job.path}, before and after`);
   const stage = element('div', 'stage');
   const before = canvasOf(job.before, `${job.path}, before`);
   const after = canvasOf(job.after, `${job.path}, after`);

@@ -52,9 +52,9 @@ function assertSameBytes(actual, expected, what) {
 
 // Each file shown, newest first, once at least `count` are and all are toned
 // or refused: [name, its line or 'done'].
-async function results(page, count) {
+async function results(page, count, timeout = 30_000) {
   await page.waitForFunction((n) => document.querySelectorAll('.file').length >= n &&
-    !document.querySelector('.file.queued, .file.converting'), count);
+    !document.querySelector('.file.queued, .file.converting'), count, { timeout });
   return page.locator('.file').evaluateAll((items) =>
     items.map((item) => [item.querySelector('.name').textContent, item.querySelector('.line')?.textContent ?? 'done']));
 }
@@ -73,12 +73,11 @@ async function downloads(page) {
 
 const require = createRequire(import.meta.url);
 
+const ARGS = ['--no-sandbox', '--headless', '--disable-gpu', '--disable-quic', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
+
 async function launch() {
-  return chromium.launch({
-    executablePath: '/usr/bin/chromium',
-    args: ['--no-sandbox', '--headless', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+  return chromium.launch({ executablePath: '/usr/bin/chromium', args: ARGS });
 }
 
 // The accessibility checker's findings on the page as it is.
@@ -161,11 +160,18 @@ test('the page tones like the native program, in Chromium, online and offline', 
     await first.locator('.split').focus();
     await page.keyboard.press('ArrowLeft');
     assert.equal(await first.locator('.stage').evaluate((stage) => stage.style.getPropertyValue('--split')), '49%');
+    const width = () => first.locator('.stage').evaluate((stage) => stage.getBoundingClientRect().width);
+    const unzoomed = await width();
+    await first.locator('.zoom').press('ArrowRight');
+    assert.equal(await width(), 2 * unzoomed);
 
     await page.mouse.move(0, 0);
     await page.screenshot({ path: screenshot, fullPage: true });
     assert.deepEqual(await violations(page), []);
+    const paper = () => page.evaluate(() => getComputedStyle(document.body).backgroundColor);
+    const light = await paper();
     await page.emulateMedia({ colorScheme: 'dark' });
+    assert.notEqual(await paper(), light);
     assert.deepEqual(await violations(page), []);
     await page.emulateMedia({ colorScheme: 'light' });
 
@@ -207,6 +213,13 @@ test('the page tones like the native program, in Chromium, online and offline', 
     }
     assert.deepEqual(await results(page, 7), [...fromFolder, ['not-a-picture.bmp', nativeLine], ...fromFolder]);
     for (const bytes of await downloads(page)) assertSameBytes(bytes, expected, 'a download offline');
+    // The outputs of the page before the reload are gone; this one's are kept.
+    const folders = await page.evaluate(async () => {
+      const names = [];
+      for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
+      return names;
+    });
+    assert.equal(folders.length, 1);
 
     const elsewhere = requests.filter((url) => !url.startsWith(`${origin}/`) && !url.startsWith('blob:'));
     assert.deepEqual(elsewhere, []);
@@ -215,6 +228,88 @@ test('the page tones like the native program, in Chromium, online and offline', 
   } finally {
     await browser.close();
     if (server.listening) server.close();
+    rmSync(tmp, { recursive: true, force: true });
+  }
+});
+
+// The resident memory of this process's children (the browser's processes).
+function browserResident() {
+  const parents = new Map();
+  for (const pid of readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
+    try {
+      const stat = readFileSync(`/proc/${pid}/stat`, 'utf8');
+      parents.set(pid, stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]);
+    } catch {} // gone meanwhile
+  }
+  const ours = (pid) => pid === String(process.pid) || (parents.has(pid) && pid !== '1' && ours(parents.get(pid)));
+  let bytes = 0;
+  for (const pid of parents.keys()) {
+    if (pid === String(process.pid) || !ours(pid)) continue;
+    try {
+      bytes += Number(/VmRSS:\s+(\d+) kB/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'))?.[1] ?? 0) * 1024;
+    } catch {}
+  }
+  return bytes;
+}
+
+const sha256 = (file) => new Promise((resolve, reject) => {
+  const hash = createHash('sha256');
+  createReadStream(file).on('data', (chunk) => hash.update(chunk)).on('end', () => resolve(hash.digest('hex')))
+    .on('error', reject);
+});
+
+test('a 1 GiB image converts with the browser growing by at most 512 MiB', { timeout: 600_000 }, async () => {
+  const MiB = 1 << 20;
+  const tmp = mkdtempSync(path.join(os.tmpdir(), 'bmpvintage-big-'));
+  const server = await serve(path.resolve(site));
+  // A profile on disk, as people have: a private window's file system is kept
+  // in memory.
+  const context = await chromium.launchPersistentContext(path.join(tmp, 'profile'), {
+    executablePath: '/usr/bin/chromium', args: ARGS, viewport: { width: 1000, height: 720 }, acceptDownloads: true });
+  try {
+    // 16384 x 21845 pixels of 24 bits, written a few rows at a time.
+    const [width, height] = [16384, 21845];
+    const big = path.join(tmp, 'big.bmp');
+    const header = Buffer.alloc(54);
+    header.write('BM');
+    header.writeUInt32LE(54 + width * 3 * height, 2);
+    header.writeUInt32LE(54, 10);
+    header.writeUInt32LE(40, 14);
+    header.writeInt32LE(width, 18);
+    header.writeInt32LE(height, 22);
+    header.writeUInt16LE(1, 26);
+    header.writeUInt16LE(24, 28);
+    const fd = openSync(big, 'w');
+    writeSync(fd, header);
+    const rows = Buffer.alloc(width * 3 * 16 + 251, 0).map((_, i) => (i * 7) % 251);
+    for (let y = 0; y < height; y += 16) writeSync(fd, rows, y % 251, Math.min(16, height - y) * width * 3);
+    closeSync(fd);
+    execFileSync(process.env.BMPVINTAGE, [big, path.join(tmp, 'expected.bmp')]);
+
+    const page = context.pages()[0] ?? (await context.newPage());
+    await page.goto(`http://127.0.0.1:${server.address().port}/`);
+    await page.waitForFunction(() => navigator.serviceWorker.controller);
+    const before = browserResident();
+    let peak = before;
+    const sampler = setInterval(() => { peak = Math.max(peak, browserResident()); }, 100);
+    try {
+      await page.locator('input[type=file]').setInputFiles(big);
+      assert.deepEqual(await results(page, 1, 0), [['big.bmp', 'done']]);
+      const download = page.waitForEvent('download');
+      await page.locator('a.download').click();
+      const saved = await (await download).path();
+      peak = Math.max(peak, browserResident());
+      clearInterval(sampler);
+      console.log(`1 GiB: ${await page.locator('.facts').textContent()}; the browser's resident memory went from ${(before / MiB).toFixed(0)} MiB to ` +
+        `${(peak / MiB).toFixed(0)} MiB (+${((peak - before) / MiB).toFixed(0)} MiB)`);
+      assert.equal(await sha256(saved), await sha256(path.join(tmp, 'expected.bmp')));
+      assert.ok(peak - before <= 512 * MiB, `grew by ${((peak - before) / MiB).toFixed(0)} MiB`);
+    } finally {
+      clearInterval(sampler);
+    }
+  } finally {
+    await context.close();
+    server.close();
     rmSync(tmp, { recursive: true, force: true });
   }
 });

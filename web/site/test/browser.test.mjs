@@ -17,6 +17,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { test } from 'node:test';
 import { fileURLToPath } from 'node:url';
+import { crc32 } from 'node:zlib';
 import { createRequire } from 'node:module';
 import { unzipSync } from 'fflate';
 import { chromium } from 'playwright-core';
@@ -102,10 +103,18 @@ function rgba(bmp) {
   return out;
 }
 
+// The entries of the ZIP the page writes, each checked against its CRC.
 async function zipOf(page) {
   const download = page.waitForEvent('download');
   await page.locator('#zip').click();
-  return unzipSync(readFileSync(await (await download).path()));
+  const zip = readFileSync(await (await download).path());
+  for (let at = 0; zip.readUInt32LE(at) === 0x04034b50;) {
+    const data = at + 30 + zip.readUInt16LE(at + 26) + zip.readUInt16LE(at + 28);
+    const end = data + Number(zip.readBigUInt64LE(at + 30 + zip.readUInt16LE(at + 26) + 12));
+    assert.equal(zip.readUInt32LE(at + 14), crc32(zip.subarray(data, end)));
+    at = end;
+  }
+  return unzipSync(zip);
 }
 
 test('the page tones like the native program, in Chromium, online and offline', { timeout: 180_000 }, async () => {

@@ -7,9 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# libc++-dev, Debian's native libc++, is not needed: it is installed to prove
+# that its headers (/usr/include/c++/v1) stay out of the wasm32 build.
 need=()
 for pkg in clang-14 lld-14 wasi-libc libc++-14-dev-wasm32 libc++abi-14-dev-wasm32 \
-  libclang-rt-14-dev-wasm32; do
+  libclang-rt-14-dev-wasm32 libc++-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 command -v node >/dev/null 2>&1 || need+=(nodejs npm)

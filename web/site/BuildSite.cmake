@@ -1,5 +1,5 @@
 # Lays out the web page in SITE: its own files from SOURCE, the package's
-# module (PACKAGE: its .js and .wasm files) under bmpvintage/, and the service
+# modules (from PACKAGE) under bmpvintage/, and the service
 # worker with the list of files a first visit keeps and a cache name that
 # changes with the contents of every file. The ZIP writer and the portable
 # module (for engines without WebAssembly SIMD) are left out of that list:
@@ -21,7 +21,10 @@ file(COPY "${SOURCE}/index.html" "${SOURCE}/app.js" "${SOURCE}/worker.js" "${SOU
      "${SOURCE}/style.css" "${SOURCE}/manifest.webmanifest" "${SOURCE}/icon.svg" "${SOURCE}/icon-192.png"
      "${SOURCE}/icon-512.png"
      DESTINATION "${SITE}")
-file(GLOB_RECURSE module_files RELATIVE "${PACKAGE}" "${PACKAGE}/*.js" "${PACKAGE}/*.mjs" "${PACKAGE}/*.wasm")
+# The browser's part of the package: its ES modules (the WebAssembly modules
+# are inlined in them), not the Node stream form.
+file(GLOB_RECURSE module_files RELATIVE "${PACKAGE}" "${PACKAGE}/*.js" "${PACKAGE}/*.mjs")
+list(FILTER module_files EXCLUDE REGEX "^node\\.m?js$")
 foreach(name IN LISTS module_files)
   get_filename_component(dir "${name}" DIRECTORY)
   file(COPY "${PACKAGE}/${name}" DESTINATION "${SITE}/bmpvintage/${dir}")
@@ -36,7 +39,7 @@ set(digest "")
 foreach(name IN LISTS site_files)
   file(SHA256 "${SITE}/${name}" sum)
   string(APPEND digest "${name} ${sum}\n")
-  if(NOT name MATCHES "^(zip\\.js|.*-portable\\.wasm)$")
+  if(NOT name MATCHES "^(zip\\.js|.*portable.*)$")
     string(APPEND listing "  './${name}',\n")
   endif()
 endforeach()

@@ -12,7 +12,8 @@
 let converter = null;
 async function toneStream() {
   converter ??= import('./bmpvintage/index.js');
-  const { toneBMPStream } = await converter;
+  const { ready, toneBMPStream } = await converter;
+  await ready();
   return toneBMPStream();
 }
 

@@ -294,9 +294,14 @@ function comparison(job) {
   Object.assign(zoom, { type: 'range', min: 1, max: 8, value: 1 });
   zoom.setAttribute('aria-label', `${job.path}: zoom`);
   const zoomText = element('output', 'zoom-text', '1×');
+  // Zoomed about the middle of what is in view.
   zoom.addEventListener('input', () => {
     zoomText.textContent = `${zoom.value}×`;
+    const x = (view.scrollLeft + view.clientWidth / 2) / stage.offsetWidth;
+    const y = (view.scrollTop + view.clientHeight / 2) / stage.offsetHeight;
     size(Number(zoom.value));
+    view.scrollLeft = x * stage.offsetWidth - view.clientWidth / 2;
+    view.scrollTop = y * stage.offsetHeight - view.clientHeight / 2;
   });
   size(1);
   const splitLabel = element('label', '', 'Compare ');

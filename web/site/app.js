@@ -203,10 +203,10 @@ function startWorker() {
   return slot;
 }
 
-function finish(job, state, result) {
-  job.state = state;
-  Object.assign(job, result);
-  job.output = result.file ?? null;
+// `result`: the worker's reply (the output file, its size in pixels, the time
+// and the previews), or the refusal's line.
+function finish(job, state, { file = null, line, width, height, ms, before, after }) {
+  Object.assign(job, { state, output: file, line, width, height, ms, before, after });
   show(job);
   render();
 }

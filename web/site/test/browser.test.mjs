@@ -217,9 +217,14 @@ test('the page tones like the native program, in Chromium, online and offline', 
     const fromFolder = [['pictures/../up/a.bmp', 'done'], ['pictures/..\\..\\slip.bmp', 'done'],
       ['pictures/old/sample.DIB', 'done'], ['pictures/sample.bmp', 'done']];
     assert.deepEqual(await results(page, 4), fromFolder);
-    // Its ZIP keeps the folders under the one picked, and no empty one.
+    // Its ZIP keeps the folders under the one picked, and no empty one; a
+    // file may not take a folder's name.
+    const clash = path.join(tmp, 'PICTURES');
+    copyFileSync(sample, clash);
+    await page.locator('input[type=file]').setInputFiles([clash]);
+    await results(page, 5);
     assert.deepEqual(Object.keys(await zipOf(page)),
-      ['pictures/up/a.bmp', 'pictures/.._.._slip.bmp', 'pictures/old/sample.DIB', 'pictures/sample.bmp']);
+      ['pictures/up/a.bmp', 'pictures/.._.._slip.bmp', 'pictures/old/sample.DIB', 'pictures/sample.bmp', 'PICTURES (2)']);
     const cdp = await context.newCDPSession(page);
     const drag = { items: [], files: [folder, junk], dragOperationsMask: 1 };
     for (const type of ['dragEnter', 'dragOver', 'drop']) {
@@ -227,7 +232,8 @@ test('the page tones like the native program, in Chromium, online and offline', 
     }
     // (Dropped, a folder's name keeps its backslash.)
     const dropped = [['pictures/..\\..\\slip.bmp', 'done'], ['pictures/..\\up/a.bmp', 'done'], ...fromFolder.slice(2)];
-    assert.deepEqual(await results(page, 9), [...dropped, ['not-a-picture.bmp', nativeLine], ...fromFolder]);
+    assert.deepEqual(await results(page, 10),
+      [...dropped, ['not-a-picture.bmp', nativeLine], ['PICTURES', 'done'], ...fromFolder]);
     for (const bytes of await downloads(page)) assertSameBytes(bytes, expected, 'a download offline');
     // The outputs of the page before the reload are gone; this one's are kept.
     const folders = await page.evaluate(async () => {

@@ -367,12 +367,12 @@ function render() {
 
 // An entry's name: the path as picked, '/' its only separator, with no empty,
 // '.' or '..' folder, and no '\' or ':' (which extractors may read as a
-// separator or a drive) nor control characters.
+// separator or a drive). A file's own name is never empty, '.' or '..'.
 function safeName(path) {
-  const parts = path.split('/')
-    .map((part) => part.replace(/[\\:\u0000-\u001f\u007f]/g, '_'))
-    .filter((part) => part !== '' && part !== '.' && part !== '..');
-  return parts.length > 0 ? parts.join('/') : 'unnamed.bmp';
+  return path.split('/')
+    .map((part) => part.replace(/[\\:]/g, '_'))
+    .filter((part) => part !== '' && part !== '.' && part !== '..')
+    .join('/');
 }
 
 // Names unique ignoring case, folders included: a name taken again gets

@@ -208,13 +208,13 @@ test('the page tones like the native program, in Chromium, online and offline', 
     copyFileSync(sample, path.join(folder, 'sample.bmp'));
     copyFileSync(sample, path.join(folder, 'old/sample.DIB'));
     copyFileSync(sample, path.join(folder, '..\\..\\slip.bmp'));
-    mkdirSync(path.join(folder, '..\\up'));
-    copyFileSync(sample, path.join(folder, '..\\up/a.bmp'));
+    mkdirSync(path.join(folder, '..\\.\\\\up'));
+    copyFileSync(sample, path.join(folder, '..\\.\\\\up/a.bmp'));
     copyFileSync(junk, path.join(folder, 'notes/notes.txt'));
     const chooser = page.waitForEvent('filechooser');
     await page.locator('#folder').click();
     await (await chooser).setFiles(folder);
-    const fromFolder = [['pictures/../up/a.bmp', 'done'], ['pictures/..\\..\\slip.bmp', 'done'],
+    const fromFolder = [['pictures/.././/up/a.bmp', 'done'], ['pictures/..\\..\\slip.bmp', 'done'],
       ['pictures/old/sample.DIB', 'done'], ['pictures/sample.bmp', 'done']];
     assert.deepEqual(await results(page, 4), fromFolder);
     // Its ZIP keeps the folders under the one picked, and no empty one; a
@@ -231,7 +231,7 @@ test('the page tones like the native program, in Chromium, online and offline', 
       await cdp.send('Input.dispatchDragEvent', { type, x: 200, y: 200, data: drag });
     }
     // (Dropped, a folder's name keeps its backslash.)
-    const dropped = [['pictures/..\\..\\slip.bmp', 'done'], ['pictures/..\\up/a.bmp', 'done'], ...fromFolder.slice(2)];
+    const dropped = [['pictures/..\\..\\slip.bmp', 'done'], ['pictures/..\\.\\\\up/a.bmp', 'done'], ...fromFolder.slice(2)];
     assert.deepEqual(await results(page, 10),
       [...dropped, ['not-a-picture.bmp', nativeLine], ['PICTURES', 'done'], ...fromFolder]);
     for (const bytes of await downloads(page)) assertSameBytes(bytes, expected, 'a download offline');

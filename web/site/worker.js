@@ -230,15 +230,19 @@ class Sampler {
   // The preview, or null: sampled, or for a compressed image of at most
   // 32 MiB decoded by the browser at the preview's size.
   async image(blob) {
-    if (this.head) this.start();
-    if (this.layout) return createImageBitmap(new ImageData(this.pixels, this.layout.w, this.layout.h));
-    if (this.width <= 0 || blob.size > 32 << 20) return null;
-    const scale = Math.min(1, this.box.width / this.width, this.box.height / this.height);
-    return createImageBitmap(blob, {
-      resizeWidth: Math.max(1, Math.round(this.width * scale)),
-      resizeHeight: Math.max(1, Math.round(this.height * scale)),
-      resizeQuality: 'medium',
-    }).catch(() => null);
+    try {
+      if (this.head) this.start();
+      if (this.layout) return await createImageBitmap(new ImageData(this.pixels, this.layout.w, this.layout.h));
+      if (this.width <= 0 || blob.size > 32 << 20) return null;
+      const scale = Math.min(1, this.box.width / this.width, this.box.height / this.height);
+      return await createImageBitmap(blob, {
+        resizeWidth: Math.max(1, Math.round(this.width * scale)),
+        resizeHeight: Math.max(1, Math.round(this.height * scale)),
+        resizeQuality: 'medium',
+      });
+    } catch {
+      return null; // no preview, and the output stands
+    }
   }
 }
 

@@ -235,13 +235,17 @@ test('the page tones like the native program, in Chromium, online and offline', 
     assert.deepEqual(await results(page, 10),
       [...dropped, ['not-a-picture.bmp', nativeLine], ['PICTURES', 'done'], ...fromFolder]);
     for (const bytes of await downloads(page)) assertSameBytes(bytes, expected, 'a download offline');
-    // The outputs of the page before the reload are gone; this one's are kept.
-    const folders = await page.evaluate(async () => {
+    // The outputs of the page before the reload are gone; this one's are kept
+    // until it is cleared.
+    const left = () => page.evaluate(async () => {
       const names = [];
       for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
       return names;
     });
-    assert.equal(folders.length, 1);
+    assert.equal((await left()).length, 1);
+    await page.locator('#clear').click();
+    for (let tries = 0; tries < 50 && (await left()).length > 0; tries++) await page.waitForTimeout(100);
+    assert.deepEqual(await left(), []);
 
     const elsewhere = requests.filter((url) => !url.startsWith(`${origin}/`) && !url.startsWith('blob:'));
     assert.deepEqual(elsewhere, []);

@@ -11,8 +11,10 @@ if [ ! -x /usr/bin/chromium ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium
 fi
-# The preset runs `npm ci` in web/ too (the ZIP writer, and playwright-core
-# for the test).
+# The preset runs `npm ci` in web/ too (playwright-core, fflate to read the
+# ZIPs back, axe-core). The test writes a 1 GiB image, its output (native,
+# in the browser's profile, downloaded) and its ZIP (in the profile,
+# downloaded) in the temporary folder: about 6 GB.
 cmake --workflow --preset web
 
 # The native program the page is compared with: the test build's where

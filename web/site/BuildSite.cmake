@@ -1,9 +1,11 @@
 # Lays out the web page in SITE: its own files from SOURCE, the package's
-# module (PACKAGE: its .js and .wasm files) under bmpvintage/, the ZIP writer
-# (FFLATE) as fflate.js, and the service worker with the list of every file
-# and a cache name that changes with their contents.
-#   cmake -DSOURCE=... -DPACKAGE=... -DFFLATE=... -DSITE=... -P BuildSite.cmake
-foreach(var SOURCE PACKAGE FFLATE SITE)
+# modules (from PACKAGE) under bmpvintage/, and the service
+# worker with the list of files a first visit keeps and a cache name that
+# changes with the contents of every file. The ZIP writer and the portable
+# module (for engines without WebAssembly SIMD) are left out of that list:
+# they are kept when first used.
+#   cmake -DSOURCE=... -DPACKAGE=... -DSITE=... -P BuildSite.cmake
+foreach(var SOURCE PACKAGE SITE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "BuildSite.cmake: ${var} is not set")
   endif()
@@ -15,20 +17,21 @@ endif()
 
 file(REMOVE_RECURSE "${SITE}")
 file(MAKE_DIRECTORY "${SITE}/bmpvintage")
-file(COPY "${SOURCE}/index.html" "${SOURCE}/app.js" "${SOURCE}/worker.js" "${SOURCE}/style.css" "${SOURCE}/icon.svg"
+file(COPY "${SOURCE}/index.html" "${SOURCE}/app.js" "${SOURCE}/worker.js" "${SOURCE}/zip.js"
+     "${SOURCE}/style.css" "${SOURCE}/manifest.webmanifest" "${SOURCE}/icon.svg" "${SOURCE}/icon-192.png"
+     "${SOURCE}/icon-512.png"
      DESTINATION "${SITE}")
-file(COPY "${FFLATE}" DESTINATION "${SITE}")
-get_filename_component(fflate_name "${FFLATE}" NAME)
-if(NOT fflate_name STREQUAL "fflate.js")
-  file(RENAME "${SITE}/${fflate_name}" "${SITE}/fflate.js")
-endif()
-file(GLOB_RECURSE module_files RELATIVE "${PACKAGE}" "${PACKAGE}/*.js" "${PACKAGE}/*.mjs" "${PACKAGE}/*.wasm")
+# The browser's part of the package: its ES modules (the WebAssembly modules
+# are inlined in them), not the Node stream form.
+file(GLOB_RECURSE module_files RELATIVE "${PACKAGE}" "${PACKAGE}/*.js" "${PACKAGE}/*.mjs")
+list(FILTER module_files EXCLUDE REGEX "^node\\.m?js$")
 foreach(name IN LISTS module_files)
   get_filename_component(dir "${name}" DIRECTORY)
   file(COPY "${PACKAGE}/${name}" DESTINATION "${SITE}/bmpvintage/${dir}")
 endforeach()
 
-# Every file the page may ask for, and one hash over their names and contents.
+# The files a first visit keeps, and one hash over every file's name and
+# contents.
 file(GLOB_RECURSE site_files RELATIVE "${SITE}" "${SITE}/*")
 list(SORT site_files)
 set(listing "  './',\n")
@@ -36,7 +39,9 @@ set(digest "")
 foreach(name IN LISTS site_files)
   file(SHA256 "${SITE}/${name}" sum)
   string(APPEND digest "${name} ${sum}\n")
-  string(APPEND listing "  './${name}',\n")
+  if(NOT name MATCHES "^(zip\\.js|.*portable.*)$")
+    string(APPEND listing "  './${name}',\n")
+  endif()
 endforeach()
 string(SHA256 SITE_HASH "${digest}")
 string(SUBSTRING "${SITE_HASH}" 0 16 SITE_HASH)

@@ -26,9 +26,16 @@ let zipUrl = null;
 // A file chosen or dropped on its own is always tried; inside a folder only
 // the names a BMP usually has are.
 function add(entries) {
-  for (const { file, path } of entries) queue(file, path);
+  queueAll(entries);
   render();
   dispatch();
+}
+
+// A file's path under the folder picked or dropped: the browser's, but ending
+// in the file's own name, as the browser may have read a backslash in it as a
+// folder's end.
+function pathOf(path, file) {
+  return path ? path.slice(0, Math.max(path.length - file.name.length, 0)) + file.name : file.name;
 }
 
 input.addEventListener('change', () => {
@@ -38,7 +45,7 @@ input.addEventListener('change', () => {
   input.value = '';
   const entries = picked
     .filter((file) => !fromFolder || BMP_NAME.test(file.name))
-    .map((file) => ({ file, path: file.webkitRelativePath || file.name }));
+    .map((file) => ({ file, path: pathOf(file.webkitRelativePath, file) }));
   if (fromFolder) entries.sort((a, b) => a.path.localeCompare(b.path));
   add(entries);
 });
@@ -85,7 +92,7 @@ async function walk(entry, inFolder) {
   if (entry.isFile) {
     if (inFolder && !BMP_NAME.test(entry.name)) return [];
     const file = await new Promise((resolve, reject) => entry.file(resolve, reject));
-    return [{ file, path: entry.fullPath.replace(/^\//, '') }];
+    return [{ file, path: pathOf(entry.fullPath.replace(/^\//, ''), file) }];
   }
   const reader = entry.createReader();
   const children = [];
@@ -100,14 +107,56 @@ async function walk(entry, inFolder) {
   return found;
 }
 
+// ---- Where outputs go --------------------------------------------------------
+
+// Each page keeps its outputs in its own folder of the origin's private file
+// system, held by a lock while it is open; folders that no open page holds
+// are left from closed ones and are removed.
+const folder = `session-${crypto.randomUUID()}`;
+const lockName = (name) => `bmpvintage-${name}`;
+const sweep = (async () => {
+  if (!navigator.storage?.getDirectory || !navigator.locks) return;
+  await new Promise((held) => {
+    navigator.locks.request(lockName(folder), () => {
+      held();
+      return new Promise(() => {});
+    });
+  });
+  const root = await navigator.storage.getDirectory();
+  const { held } = await navigator.locks.query();
+  const open = new Set(held.map((lock) => lock.name));
+  for await (const name of root.keys()) {
+    if (name.startsWith('session-') && !open.has(lockName(name))) {
+      await root.removeEntry(name, { recursive: true }).catch(() => {});
+    }
+  }
+})().catch((error) => console.warn('Old outputs were not removed:', error));
+
+async function removeOutputs() {
+  await sweep;
+  const root = await navigator.storage?.getDirectory?.();
+  await root?.removeEntry(folder, { recursive: true }).catch(() => {});
+}
+
 // ---- Converting -----------------------------------------------------------
 
-function queue(file, path) {
-  const job = { id: nextId++, file, path, state: 'queued', done: 0, blob: null, urls: [] };
-  job.item = itemFor(job);
-  list.append(job.item.root);
-  jobs.push(job);
-  waiting.push(job);
+// New files go above the ones before, in the order they were taken.
+function queueAll(entries) {
+  const items = document.createDocumentFragment();
+  for (const { file, path } of entries) {
+    const job = { id: nextId++, file, path, state: 'queued', done: 0, output: null, urls: [] };
+    job.item = itemFor(job);
+    items.append(job.item.root);
+    jobs.push(job);
+    waiting.push(job);
+  }
+  list.prepend(items);
+}
+
+// The size previews are made at: the width of a result by 360 pixels, in
+// device pixels (or, with scale 1, CSS pixels).
+function previewBox(scale = window.devicePixelRatio || 1) {
+  return { width: Math.round(Math.max(list.clientWidth - 32, 160) * scale), height: Math.round(360 * scale) };
 }
 
 function dispatch() {
@@ -120,7 +169,7 @@ function dispatch() {
     const job = waiting.shift();
     slot.job = job;
     job.state = 'converting';
-    slot.worker.postMessage({ type: 'tone', id: job.id, file: job.file });
+    slot.worker.postMessage({ type: 'tone', id: job.id, file: job.file, folder, box: previewBox() });
     show(job);
   }
 }
@@ -135,8 +184,8 @@ function startWorker() {
       show(job);
       return;
     }
-    if (data.type === 'done') finish(job, 'done', data.blob);
-    else finish(job, 'refused', null, data.line);
+    if (data.type === 'done') finish(job, 'done', data);
+    else finish(job, 'refused', { line: data.line });
     slot.job = null;
     dispatch();
   });
@@ -147,17 +196,17 @@ function startWorker() {
     event.preventDefault();
     pool.splice(pool.indexOf(slot), 1);
     slot.worker.terminate();
-    if (slot.job) finish(slot.job, 'refused', null, event.message || 'The converter could not be loaded');
+    if (slot.job) finish(slot.job, 'refused', { line: event.message || 'The converter could not be loaded' });
     dispatch();
   });
   pool.push(slot);
   return slot;
 }
 
-function finish(job, state, blob, line) {
-  job.state = state;
-  job.blob = blob;
-  job.line = line;
+// `result`: the worker's reply (the output file, its size in pixels, the time
+// and the previews), or the refusal's line.
+function finish(job, state, { file = null, line, width, height, ms, before, after }) {
+  Object.assign(job, { state, output: file, line, width, height, ms, before, after });
   show(job);
   render();
 }
@@ -171,35 +220,18 @@ function element(tag, className, text) {
   return node;
 }
 
-function figure(job, url, caption) {
-  const fig = element('figure');
-  const img = element('img');
-  img.loading = 'lazy';
-  img.alt = `${job.path}, ${caption.toLowerCase()}`;
-  img.src = url;
-  // Small images are scaled up with their pixels kept sharp.
-  img.addEventListener('load', () => {
-    img.classList.toggle('pixels', img.naturalWidth < img.clientWidth && img.naturalHeight < img.clientHeight);
-  });
-  img.addEventListener('error', () => img.replaceWith(element('div', 'no-preview', 'No preview')));
-  fig.append(img, element('figcaption', '', caption));
-  return fig;
-}
-
 function itemFor(job) {
   const root = element('li', 'file queued');
+  root.id = `file-${job.id}`;
   const head = element('div', 'head');
   const name = element('span', 'name', job.path);
   const state = element('span', 'state');
   const bar = element('progress', 'bar');
   bar.max = Math.max(job.file.size, 1);
-  const pair = element('div', 'pair');
-  const before = URL.createObjectURL(job.file);
-  job.urls.push(before);
-  pair.append(figure(job, before, 'Before'));
+  bar.setAttribute('aria-label', `${job.path}, read so far`);
   head.append(name, state, bar);
-  root.append(head, pair);
-  return { root, head, state, bar, pair };
+  root.append(head);
+  return { root, head, state, bar };
 }
 
 function downloadName(path) {
@@ -208,8 +240,81 @@ function downloadName(path) {
   return dot > 0 ? `${base.slice(0, dot)}-vintage${base.slice(dot)}` : `${base}-vintage`;
 }
 
+const UNITS = ['bytes', 'kB', 'MB', 'GB', 'TB'];
+function bytesText(n) {
+  let unit = 0;
+  let value = n;
+  while (value >= 1000 && unit < UNITS.length - 1) {
+    value /= 1000;
+    unit++;
+  }
+  return unit === 0 ? `${n} bytes` : `${value.toFixed(value < 10 ? 2 : 1)} ${UNITS[unit]}`;
+}
+
+function canvasOf(bitmap, label) {
+  const canvas = element('canvas');
+  canvas.width = bitmap.width;
+  canvas.height = bitmap.height;
+  canvas.getContext('2d').drawImage(bitmap, 0, 0);
+  bitmap.close();
+  canvas.setAttribute('role', 'img');
+  canvas.setAttribute('aria-label', label);
+  return canvas;
+}
+
+// Before and after over each other, the after one shown right of a split the
+// first slider moves (arrow keys too); the second one zooms.
+function comparison(job) {
+  const box = element('div', 'compare');
+  const view = element('div', 'view');
+  // Scrolled with the keyboard too once zoomed.
+  view.tabIndex = 0;
+  view.setAttribute('role', 'group');
+  view.setAttribute('aria-label', `${job.path}, before and after`);
+  const stage = element('div', 'stage');
+  const before = canvasOf(job.before, `${job.path}, before`);
+  const after = canvasOf(job.after, `${job.path}, after`);
+  after.classList.add('after');
+  stage.append(before, after, element('span', 'tag left', 'Before'), element('span', 'tag right', 'After'));
+  view.append(stage);
+  // Shown as large as the box allows: a small image is scaled up.
+  const { width, height } = previewBox(1);
+  const fit = Math.min(width / before.width, height / before.height) * before.width;
+  const small = job.width <= before.width && job.height <= before.height;
+  const size = (zoom) => {
+    stage.style.width = `${fit * zoom}px`;
+    stage.classList.toggle('pixels', small || zoom > 1);
+  };
+  const controls = element('div', 'controls');
+  const split = element('input', 'split');
+  Object.assign(split, { type: 'range', min: 0, max: 100, value: 50 });
+  split.setAttribute('aria-label', `${job.path}: where before gives way to after`);
+  split.addEventListener('input', () => stage.style.setProperty('--split', `${split.value}%`));
+  const zoom = element('input', 'zoom');
+  Object.assign(zoom, { type: 'range', min: 1, max: 8, value: 1 });
+  zoom.setAttribute('aria-label', `${job.path}: zoom`);
+  const zoomText = element('output', 'zoom-text', '1×');
+  // Zoomed about the middle of what is in view.
+  zoom.addEventListener('input', () => {
+    zoomText.textContent = `${zoom.value}×`;
+    const x = (view.scrollLeft + view.clientWidth / 2) / stage.offsetWidth;
+    const y = (view.scrollTop + view.clientHeight / 2) / stage.offsetHeight;
+    size(Number(zoom.value));
+    view.scrollLeft = x * stage.offsetWidth - view.clientWidth / 2;
+    view.scrollTop = y * stage.offsetHeight - view.clientHeight / 2;
+  });
+  size(1);
+  const splitLabel = element('label', '', 'Compare ');
+  splitLabel.append(split);
+  const zoomLabel = element('label', '', 'Zoom ');
+  zoomLabel.append(zoom, zoomText);
+  controls.append(splitLabel, zoomLabel);
+  box.append(view, controls);
+  return box;
+}
+
 function show(job) {
-  const { root, head, state, bar, pair } = job.item;
+  const { root, head, state, bar } = job.item;
   root.className = `file ${job.state}`;
   if (job.state === 'queued') {
     state.textContent = 'Queued';
@@ -220,17 +325,19 @@ function show(job) {
   } else if (job.state === 'done') {
     state.textContent = 'Done';
     bar.remove();
-    const url = URL.createObjectURL(job.blob);
+    const facts = [job.width > 0 ? `${job.width} × ${job.height}` : null, bytesText(job.output.size), `${(job.ms / 1000).toFixed(2)} s`];
+    head.append(element('span', 'facts', facts.filter(Boolean).join(' · ')));
+    const url = URL.createObjectURL(job.output);
     job.urls.push(url);
     const link = element('a', 'button download', 'Download');
     link.href = url;
     link.download = downloadName(job.path);
     head.append(link);
-    pair.append(figure(job, url, 'After'));
+    if (job.before && job.after) root.append(comparison(job));
+    else root.append(element('p', 'no-preview', 'No preview for this kind of BMP file'));
   } else {
     state.remove();
     bar.remove();
-    pair.remove();
     head.append(element('span', 'line', job.line));
   }
 }
@@ -238,14 +345,19 @@ function show(job) {
 function render() {
   const total = jobs.length;
   const done = jobs.filter((job) => job.state === 'done').length;
-  const refused = jobs.filter((job) => job.state === 'refused').length;
+  const refused = jobs.filter((job) => job.state === 'refused');
   summary.hidden = total === 0;
   overall.max = Math.max(total, 1);
-  overall.value = done + refused;
+  overall.value = done + refused.length;
   const files = (n) => `${n} file${n === 1 ? '' : 's'}`;
-  let text = done + refused === total ? `${files(total)}: ${done} toned` : `${done + refused} of ${files(total)} finished: ${done} toned`;
-  if (refused > 0) text += `, ${refused} refused`;
-  count.textContent = text;
+  const finished = done + refused.length;
+  count.textContent = finished === total ? `${files(total)}: ${done} toned` : `${finished} of ${files(total)} finished: ${done} toned`;
+  if (refused.length > 0) {
+    // The newest refusal is a link away.
+    const link = element('a', 'refused-link', `${refused.length} refused`);
+    link.href = `#${refused[refused.length - 1].item.root.id}`;
+    count.append(', ', link);
+  }
   const busy = zipButton.dataset.busy === 'yes';
   zipButton.disabled = done === 0 || busy;
   zipButton.textContent = busy ? 'Writing the ZIP…' : done > 0 ? `Download all as ZIP (${done})` : 'Download all as ZIP';
@@ -253,15 +365,29 @@ function render() {
 
 // ---- The ZIP of every result ----------------------------------------------
 
-// Paths as they were picked (folders kept); a name taken twice gets " (2)".
+// An entry's name: the path as picked, '/' its only separator, with no empty,
+// '.' or '..' folder, and no '\' or ':' (which extractors may read as a
+// separator or a drive). A file's own name is never empty, '.' or '..'.
+function safeName(path) {
+  return path.split('/')
+    .map((part) => part.replace(/[\\:]/g, '_'))
+    .filter((part) => part !== '' && part !== '.' && part !== '..')
+    .join('/');
+}
+
+// Names unique ignoring case, folders included: a name taken again gets
+// " (2)", " (3)"… before its extension.
 function zipEntries() {
   const taken = new Set();
   return jobs.filter((job) => job.state === 'done').map((job) => {
-    let path = job.path;
-    const dot = path.lastIndexOf('.') > path.lastIndexOf('/') ? path.lastIndexOf('.') : path.length;
-    for (let n = 2; taken.has(path.toLowerCase()); n++) path = `${job.path.slice(0, dot)} (${n})${job.path.slice(dot)}`;
-    taken.add(path.toLowerCase());
-    return { path, blob: job.blob };
+    const wanted = safeName(job.path);
+    const slash = wanted.lastIndexOf('/');
+    const dot = wanted.lastIndexOf('.') > slash + 1 ? wanted.lastIndexOf('.') : wanted.length;
+    let name = wanted;
+    for (let n = 2; taken.has(name.toLowerCase()); n++) name = `${wanted.slice(0, dot)} (${n})${wanted.slice(dot)}`;
+    for (let end = name.indexOf('/'); end >= 0; end = name.indexOf('/', end + 1)) taken.add(name.slice(0, end).toLowerCase());
+    taken.add(name.toLowerCase());
+    return { name, blob: job.output };
   });
 }
 
@@ -277,7 +403,7 @@ zipButton.addEventListener('click', () => {
   worker.addEventListener('message', ({ data }) => {
     if (data.type === 'zip') {
       if (zipUrl) URL.revokeObjectURL(zipUrl);
-      zipUrl = URL.createObjectURL(data.blob);
+      zipUrl = URL.createObjectURL(data.file);
       const link = element('a');
       link.href = zipUrl;
       link.download = 'vintage.zip';
@@ -294,7 +420,7 @@ zipButton.addEventListener('click', () => {
     alert(`The ZIP could not be written: ${event.message}`);
     done();
   });
-  worker.postMessage({ type: 'zip', id: 0, entries: zipEntries() });
+  worker.postMessage({ type: 'zip', id: nextId++, folder, entries: zipEntries() });
 });
 
 $('clear').addEventListener('click', () => {
@@ -306,6 +432,7 @@ $('clear').addEventListener('click', () => {
   waiting = [];
   list.replaceChildren();
   render();
+  removeOutputs().catch(() => {});
 });
 
 // Kept for offline use once loaded (needs http://localhost or https).

@@ -334,10 +334,16 @@ TEST(FaultInjection, ReplacementsAreSynced) {
 // existed at that moment.
 struct Watch final : sorvane::TemporaryFileWatch {
     std::vector<std::pair<std::string, bool>> heard;
-    void AfterCreate(int, const std::string* t) override {
-        if (t != nullptr) heard.emplace_back("+" + *t, fs::exists(*t));
+    static bool Exists(int folder, const std::string& name) {
+        struct stat st;
+        return ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     }
-    void Gone(int, const std::string& t) override { heard.emplace_back("-" + t, fs::exists(t)); }
+    void AfterCreate(int folder, const std::string* t) override {
+        if (t != nullptr) heard.emplace_back("+" + *t, Exists(folder, *t));
+    }
+    void Gone(int folder, const std::string& t) override {
+        heard.emplace_back("-" + t, Exists(folder, t));
+    }
 };
 
 // A file saved under the output's name after the conversion checked it (in

@@ -138,7 +138,10 @@ struct HeldFolders {
     HeldFolders() = default;
     HeldFolders(HeldFolders&& other) noexcept : handles(std::move(other.handles)) {}
     HeldFolders(const HeldFolders&) = delete;
-    HeldFolders& operator=(const HeldFolders&) = delete;
+    HeldFolders& operator=(HeldFolders&& other) noexcept {
+        std::swap(handles, other.handles);
+        return *this;
+    }
     ~HeldFolders() {
         for (const HANDLE h : handles) CloseHandle(h);
     }
@@ -547,21 +550,30 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;
-    DWORD attributes = INVALID_FILE_ATTRIBUTES;
-    auto target = OutputTarget(path, attributes, error);
-    if (!target) return nullptr;
+    std::optional<std::wstring> target;
     std::optional<DWORD> replaced;
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (!Replaceable(*target, attributes, error)) return nullptr;
-        replaced = attributes;
-    }
-    // Held first, so that what is checked below stays where it is.
     HeldFolders held;
-    if ((error = HoldFoldersOf(*target, held)) != 0) return nullptr;
-    const auto checked = StateAt(*target);
-    if (!checked || checked->exists != replaced.has_value()) {
-        error = static_cast<int>(GetLastError());
-        return nullptr;
+    std::optional<State> checked;
+    // Looked at again when a file appeared or went meanwhile (another
+    // writer's, made or renamed into place).
+    for (int look = 0;; ++look) {
+        DWORD attributes = INVALID_FILE_ATTRIBUTES;
+        target = OutputTarget(path, attributes, error);
+        if (!target) return nullptr;
+        replaced.reset();
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if (!Replaceable(*target, attributes, error)) return nullptr;
+            replaced = attributes;
+        }
+        // Held first, so that what is checked below stays where it is.
+        held = HeldFolders();
+        if ((error = HoldFoldersOf(*target, held)) != 0) return nullptr;
+        checked = StateAt(*target);
+        if (checked && checked->exists == replaced.has_value()) break;
+        if (!checked || look == 3) {
+            error = static_cast<int>(GetLastError());
+            return nullptr;
+        }
     }
     if (sameFileAs != nullptr) {
         // The name must lead to the open input itself; Commit() checks

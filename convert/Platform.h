@@ -105,9 +105,17 @@ class OutputFile : public ByteSink {
 // on the way lies in a world-writable sticky folder and neither the caller
 // nor the folder's owner owns it.
 //
+// The output's folder is looked up once, here, one name at a time; on POSIX
+// it is then held open, and the new file, the checks, the rename and the
+// removal act on that folder and the output's name in it, so a folder on
+// the way renamed or swapped for a link meanwhile does not redirect them.
+// On Windows every folder on the way is held open without delete sharing
+// until the output is destroyed, so none can be renamed or replaced.
+//
 // Commit() renames only while the output's name still holds the file seen
-// here (or still none): a file saved there since is kept, and Commit()
-// fails.
+// here, unchanged (size, modification and change times), or still none: a
+// file saved there since, or written into, is kept, and Commit() fails
+// (system error 0; EEXIST for a new output whose name was taken).
 //
 // Replacing an existing file keeps its permission bits (less set-user-ID and
 // set-group-ID, which any write clears), its owner and group where the

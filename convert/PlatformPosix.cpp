@@ -1,6 +1,10 @@
 // File access for POSIX systems.
 #include <fcntl.h>
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#endif
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -9,7 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <filesystem>
 #include <optional>
 #include <vector>
 
@@ -23,6 +26,7 @@ namespace {
 struct Fd {
     int fd = -1;
     explicit Fd(int f) : fd(f) {}
+    Fd(Fd&& other) noexcept : fd(other.fd) { other.fd = -1; }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     ~Fd() {
@@ -50,13 +54,6 @@ bool WriteFully(int fd, const std::uint8_t* from, std::size_t n) {
     return true;
 }
 
-std::string DirectoryOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 // Moves a descriptor the library keeps open off 0, 1 and 2. A host that
 // closed its standard streams must not find its own lines (or another
 // thread's) written into an output, nor read away an input's bytes.
@@ -69,14 +66,15 @@ int AboveStandardStreams(int fd) {
     return moved;
 }
 
-// Whether a symbolic link owned by `linkOwner` in the folder `folder` may be
-// followed. In a world-writable sticky folder (/tmp) anyone may plant a link
-// under a name another user is about to write; such a link is followed only
-// when its owner is the caller or the folder's owner, as the kernel does
-// with fs.protected_symlinks, whatever that setting says.
-bool MayFollow(const std::string& folder, uid_t linkOwner) {
+// Whether a symbolic link owned by `linkOwner` in the folder open on
+// `folder` may be followed. In a world-writable sticky folder (/tmp) anyone
+// may plant a link under a name another user is about to write; such a link
+// is followed only when its owner is the caller or the folder's owner, as
+// the kernel does with fs.protected_symlinks, whatever that setting says.
+// The folder judged is the one held open, not whatever its name means now.
+bool MayFollow(int folder, uid_t linkOwner) {
     struct stat dir;
-    if (::stat(folder.empty() ? "." : folder.c_str(), &dir) != 0) return false;
+    if (::fstat(folder, &dir) != 0) return false;
     const bool shared = (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & S_IWOTH) != 0;
     return !shared || linkOwner == ::geteuid() || linkOwner == dir.st_uid;
 }
@@ -86,16 +84,39 @@ std::string Joined(const std::string& folder, const std::string& name) {
     return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
-// The path the output's file has: every symbolic link on the way resolved,
-// the last one too (even when it leads nowhere), so that the file a link
-// points at is replaced, not the link. Resolved here rather than by the
-// kernel so that the links in shared sticky folders can be judged
-// (MayFollow) and the result names no link. The walk stops at the first
-// name that does not exist or is not a folder; the rest is kept as given
-// (opening it then fails as it should). No value, with `error` set, for a
-// link that may not be followed (EACCES), more than 40 links (ELOOP) or an
-// unreadable one.
-std::optional<std::string> ResolveLinks(const std::string& path, int& error) {
+// How the walk holds a folder: for lookups only where the system can (no
+// read permission needed, as for a path's own lookup).
+#ifdef O_PATH
+constexpr int kFolderOpen = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kFolderOpen = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+int OpenFolderAt(int at, const char* name, bool follow) {
+    return AboveStandardStreams(::openat(at, name, kFolderOpen | (follow ? 0 : O_NOFOLLOW)));
+}
+
+// Where a path leads: the folder that holds its last name, held open, and
+// that name. Every folder on the way is opened from the one before by one
+// name, never by a path, so a name swapped meanwhile for a link cannot lead
+// elsewhere; every symbolic link on the way is resolved here (the last one
+// too, even when it leads nowhere), so that the file a link points at is
+// replaced, not the link, and so that links in shared sticky folders can be
+// judged (MayFollow) against the folder they were found in.
+struct Walked {
+    Fd folder{-1};     // holds `leaf`; -1 when `error` is set
+    std::string leaf;  // empty when the path ends at a folder
+    std::string path;  // the path with every link resolved (names no link)
+    int error = 0;     // why nothing can be made at the path (ENOENT, ENOTDIR...)
+};
+
+// The walk stops at the first name that does not exist or is not a folder;
+// the rest is kept as given in `path`, and `error` says why no file can be
+// made there. With `makeFolders` a missing folder is made (mkdirat) and
+// walked into. No value, with `error` set, for a link that may not be
+// followed (EACCES), more than 40 links (ELOOP), an unreadable link or a
+// folder that cannot be opened.
+std::optional<Walked> Walk(const std::string& path, int& error, bool makeFolders = false) {
     std::deque<std::string> todo;  // the names still to walk
     const auto push = [&todo](const std::string& names) {
         std::deque<std::string> parts;
@@ -107,63 +128,112 @@ std::optional<std::string> ResolveLinks(const std::string& path, int& error) {
         todo.insert(todo.begin(), parts.begin(), parts.end());
     };
     push(path);
-    std::string done = !path.empty() && path.front() == '/' ? "/" : "";  // holds no link
+    const bool absolute = !path.empty() && path.front() == '/';
+    Walked w;
+    w.path = absolute ? "/" : "";  // holds no link
+    w.folder.fd = OpenFolderAt(AT_FDCWD, absolute ? "/" : ".", true);
     bool walking = true;  // false once a name is missing or not a folder
-    int links = 0;
+    bool missing = false;
+    int links = 0, made = 0, retries = 0;
+    const auto fail = [&error](int code) {
+        error = code;
+        return std::nullopt;
+    };
+    if (w.folder.fd < 0) return fail(errno);
     while (!todo.empty()) {
         const std::string name = std::move(todo.front());
         todo.pop_front();
-        if (walking && name == ".") continue;
-        if (walking && name == "..") {
-            // `done` holds folders only, none of them a link: ".." is the
-            // one before, except above the start of a relative path.
-            const auto slash = done.find_last_of('/');
-            const std::string last = slash == std::string::npos ? done : done.substr(slash + 1);
-            if (done == "/") continue;
-            if (done.empty() || last == "..") {
-                done = Joined(done, "..");
+        if (!walking) {
+            // Nothing can be made beneath a name that is missing or no folder.
+            w.error = missing ? ENOENT : ENOTDIR;
+            w.path = Joined(w.path, name);
+            continue;
+        }
+        if (name == ".") continue;
+        if (name == "..") {
+            // The held folder's own parent. `path` holds folders only, none
+            // of them a link: ".." is the one before, except above the
+            // start of a relative path.
+            Fd parent(OpenFolderAt(w.folder.fd, "..", false));
+            if (parent.fd < 0) return fail(errno);
+            std::swap(parent.fd, w.folder.fd);
+            w.leaf.clear();
+            const auto slash = w.path.find_last_of('/');
+            const std::string last = slash == std::string::npos ? w.path : w.path.substr(slash + 1);
+            if (w.path == "/") continue;
+            if (w.path.empty() || last == "..") {
+                w.path = Joined(w.path, "..");
             } else {
-                done.erase(slash == std::string::npos ? 0 : slash == 0 ? 1 : slash);
+                w.path.erase(slash == std::string::npos ? 0 : slash == 0 ? 1 : slash);
             }
             continue;
         }
-        const std::string next = Joined(done, name);
+        const std::string next = Joined(w.path, name);
         struct stat st;
-        const bool found = walking && ::lstat(next.c_str(), &st) == 0;
-        if (!found || !S_ISLNK(st.st_mode)) {
-            walking = found && S_ISDIR(st.st_mode);
-            done = next;
+        if (::fstatat(w.folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT && makeFolders && ++made < 100) {
+                if (::mkdirat(w.folder.fd, name.c_str(), 0777) != 0 && errno != EEXIST)
+                    return fail(errno);
+                todo.push_front(name);  // walked into as any folder found there
+                continue;
+            }
+            if (errno != ENOENT) return fail(errno);
+            walking = false;
+            missing = true;
+            w.leaf = name;
+            w.path = next;
             continue;
         }
-        if (!MayFollow(done, st.st_uid)) {
-            error = EACCES;
-            return std::nullopt;
+        if (S_ISLNK(st.st_mode)) {
+            if (!MayFollow(w.folder.fd, st.st_uid)) return fail(EACCES);
+            if (++links > 40) return fail(ELOOP);
+            std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1,
+                               '\0');
+            const ssize_t n = ::readlinkat(w.folder.fd, name.c_str(), target.data(), target.size());
+            if (n <= 0 || static_cast<std::size_t>(n) >= target.size())
+                return fail(n < 0 ? errno : ENOENT);  // changed meanwhile, or empty
+            target.resize(static_cast<std::size_t>(n));
+            if (target.front() == '/') {
+                Fd root(OpenFolderAt(AT_FDCWD, "/", true));
+                if (root.fd < 0) return fail(errno);
+                std::swap(root.fd, w.folder.fd);
+                w.path.assign(1, '/');
+            }
+            push(target);
+            continue;
         }
-        if (++links > 40) {
-            error = ELOOP;
-            return std::nullopt;
+        if (!S_ISDIR(st.st_mode)) {
+            walking = false;
+            w.leaf = name;
+            w.path = next;
+            continue;
         }
-        std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-        const ssize_t n = ::readlink(next.c_str(), target.data(), target.size());
-        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
-            error = n < 0 ? errno : ENOENT;  // changed meanwhile, or empty
-            return std::nullopt;
+        // Without following: a name swapped for a link since is looked at
+        // again, as a link.
+        Fd inner(OpenFolderAt(w.folder.fd, name.c_str(), false));
+        if (inner.fd < 0 && (errno == ENOTDIR || errno == ELOOP) && ++retries < 100) {
+            todo.push_front(name);
+            continue;
         }
-        target.resize(static_cast<std::size_t>(n));
-        if (target.front() == '/') done.assign(1, '/');
-        push(target);
+        if (inner.fd < 0) return fail(errno);
+        std::swap(inner.fd, w.folder.fd);
+        w.path = next;
+        w.leaf.clear();
     }
-    if (done.empty()) done.assign(1, '.');
+    if (w.path.empty()) w.path.assign(1, '.');
     // A name given with a slash at its end stays a folder's name (no file
     // is made or replaced under it).
-    if (path.size() > 1 && path.back() == '/' && done.back() != '/') done += '/';
-    return done;
+    if (path.size() > 1 && path.back() == '/') {
+        if (w.path.back() != '/') w.path += '/';
+        if (!w.leaf.empty() && w.error == 0) w.error = missing ? ENOENT : ENOTDIR;
+    }
+    return w;
 }
 
 // A name for the new file beside the target. It is short whatever the
 // target's name, so it fits wherever the target's name does; the open uses
 // O_EXCL and tries another name if it collides.
-std::string TemporaryName(const std::string& directory, unsigned attempt) {
+std::string TemporaryName(unsigned attempt) {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
     const unsigned long long mix =
@@ -172,8 +242,8 @@ std::string TemporaryName(const std::string& directory, unsigned attempt) {
          (reinterpret_cast<std::uintptr_t>(&ts) >> 4) ^ (attempt * 0x9E3779B97F4A7C15ull)) &
         0xFFFFFFFFFFFFull;
     char name[32];
-    std::snprintf(name, sizeof name, "/.bmpvintage-%012llx.tmp", mix);
-    return directory + name;
+    std::snprintf(name, sizeof name, ".bmpvintage-%012llx.tmp", mix);
+    return name;
 }
 
 bool SameTime(const timespec& a, const timespec& b) {
@@ -221,33 +291,33 @@ class PosixInput final : public InputFile {
     int error_ = 0;
 };
 
-// Copies the extended attributes of the file at `from` (among them the POSIX
-// ACL) to the open file `to`. Those the caller may not set (trusted.*, some
-// security.* ones) or the file system does not keep are left behind.
-void CopyExtendedAttributes(const std::string& from, int to) {
-    const ssize_t listSize = ::listxattr(from.c_str(), nullptr, 0);
+// Copies the extended attributes of the open file `from` (among them the
+// POSIX ACL) to the open file `to`. Those the caller may not set (trusted.*,
+// some security.* ones) or the file system does not keep are left behind.
+void CopyExtendedAttributes(int from, int to) {
+    const ssize_t listSize = ::flistxattr(from, nullptr, 0);
     if (listSize <= 0) return;
     std::vector<char> names(static_cast<std::size_t>(listSize));
-    const ssize_t got = ::listxattr(from.c_str(), names.data(), names.size());
+    const ssize_t got = ::flistxattr(from, names.data(), names.size());
     if (got <= 0) return;
     std::vector<char> value;
     for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
         const char* name = names.data() + at;
         at += std::strlen(name) + 1;
-        const ssize_t valueSize = ::getxattr(from.c_str(), name, nullptr, 0);
+        const ssize_t valueSize = ::fgetxattr(from, name, nullptr, 0);
         if (valueSize < 0) continue;
         value.resize(static_cast<std::size_t>(valueSize));
-        const ssize_t n = ::getxattr(from.c_str(), name, value.data(), value.size());
+        const ssize_t n = ::fgetxattr(from, name, value.data(), value.size());
         if (n < 0) continue;
         ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(n), 0);
     }
 }
 
-// Makes a rename in `directory` durable. A file system that cannot sync a
-// folder says so with EINVAL (or ENOTSUP); that is no failure. Sets
-// `error` and gives false on any other.
-bool SyncDirectory(const std::string& directory, int& error) {
-    Fd dir(AboveStandardStreams(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+// Makes a rename in the folder open on `folder` durable. A file system that
+// cannot sync a folder says so with EINVAL (or ENOTSUP); that is no failure.
+// Sets `error` and gives false on any other.
+bool SyncDirectory(int folder, int& error) {
+    Fd dir(AboveStandardStreams(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
     if (dir.fd < 0 || ::fsync(dir.fd) != 0) {
         if (dir.fd >= 0 && (errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP))
             return true;
@@ -257,17 +327,12 @@ bool SyncDirectory(const std::string& directory, int& error) {
     return true;
 }
 
-// What is at `path` itself (a link is not followed): a file's device and
-// inode, or nothing.
-struct Identity {
-    bool exists = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(const Identity&) const = default;
-};
-
-Identity IdentityOf(const struct stat& st) {
-    return {true, st.st_dev, st.st_ino};
+// Whether a file is as it was seen: the same file (device and inode) with
+// the same size and times. Any write, truncation or change of its
+// attributes or links moves its change time.
+bool SameState(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           SameTime(a.st_mtim, b.st_mtim) && SameTime(a.st_ctim, b.st_ctim);
 }
 
 // How a failed copy_file_range ends the copy: before any byte has moved, a
@@ -281,19 +346,25 @@ PassThrough CopyFailure(int error, bool first) {
     return error == EIO ? PassThrough::ReadFailed : PassThrough::WriteFailed;
 }
 
+// Works on the folder the walk held and the output's name in it only: no
+// step looks the output's path up again.
 class PosixOutput final : public OutputFile {
   public:
-    PosixOutput(std::string target, std::optional<struct stat> replaced, TemporaryFileWatch* watch)
-        : target_(std::move(target)),
+    PosixOutput(Walked&& walked, std::optional<struct stat> replaced, int old,
+                TemporaryFileWatch* watch)
+        : folder_(walked.folder.fd),
+          leaf_(std::move(walked.leaf)),
           replaced_(replaced),
-          checked_(replaced ? IdentityOf(*replaced) : Identity{}),
-          watch_(watch) {}
+          old_(old),
+          watch_(watch) {
+        walked.folder.fd = -1;
+    }
 
     ~PosixOutput() override {
         if (!temporary_.empty()) {
             if (fd_.fd >= 0) fd_.Close();
-            if (watch_ != nullptr && !toldGone_) watch_->Gone(-1, temporary_);
-            ::unlink(temporary_.c_str());
+            if (watch_ != nullptr && !toldGone_) watch_->Gone(folder_.fd, temporary_);
+            ::unlinkat(folder_.fd, temporary_.c_str(), 0);
         }
     }
 
@@ -303,15 +374,16 @@ class PosixOutput final : public OutputFile {
         // file's mode when it is committed; a new output gets the usual 0666
         // less umask.
         const mode_t mode = replaced_ ? 0600 : 0666;
-        const std::string directory = DirectoryOf(target_);
         for (unsigned attempt = 0; attempt < 100; ++attempt) {
-            std::string temporary = TemporaryName(directory, attempt);
+            std::string temporary = TemporaryName(attempt);
             if (watch_ != nullptr) watch_->BeforeCreate();
-            const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            const int fd = ::openat(folder_.fd, temporary.c_str(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
             fd_.fd = AboveStandardStreams(fd);
-            if (watch_ != nullptr) watch_->AfterCreate(-1, fd_.fd >= 0 ? &temporary : nullptr);
+            if (fd_.fd >= 0) temporary_ = std::move(temporary);
+            if (watch_ != nullptr)
+                watch_->AfterCreate(folder_.fd, fd_.fd >= 0 ? &temporary_ : nullptr);
             if (fd_.fd >= 0) {
-                temporary_ = std::move(temporary);
                 // While the file held 0-2, another thread may have written
                 // its line into it: a new file has nothing of its own yet.
                 struct stat st;
@@ -369,7 +441,7 @@ class PosixOutput final : public OutputFile {
         temporary_.clear();
         // The rename has happened: a folder that fails to sync leaves the
         // new image in place, not known to be on the disk.
-        return !replaced_ || SyncDirectory(DirectoryOf(target_), error_);
+        return !replaced_ || SyncDirectory(folder_.fd, error_);
     }
 
   private:
@@ -386,39 +458,37 @@ class PosixOutput final : public OutputFile {
             }
             if (::fchmod(fd_.fd, replaced_->st_mode & 07777 & ~mode_t{S_ISUID | S_ISGID}) != 0)
                 return Failed();
-            CopyExtendedAttributes(target_, fd_.fd);
+            if (old_.fd >= 0) CopyExtendedAttributes(old_.fd, fd_.fd);
             // The image reaches the disk before it takes the old one's name.
             if (::fsync(fd_.fd) != 0) return Failed();
         }
         if (!fd_.Close()) return Failed();
-        // The name must still hold what was checked when the conversion
-        // began: a file saved there since (by another program, or another
-        // conversion) is newer than this one's input, and is kept.
+        // The name must still hold what was seen when the conversion began:
+        // the same file, neither written nor changed since (by another
+        // program, or another conversion), or still nothing. A newer file
+        // is kept.
         struct stat now;
-        Identity there;
-        if (::lstat(target_.c_str(), &now) == 0) {
-            there = IdentityOf(now);
-        } else if (errno != ENOENT) {
-            return Failed();
-        }
-        if (!(there == checked_)) {
-            error_ = checked_.exists ? 0 : EEXIST;
+        const bool there = ::fstatat(folder_.fd, leaf_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!there && errno != ENOENT) return Failed();
+        if (there != replaced_.has_value() || (there && !SameState(now, *replaced_))) {
+            error_ = replaced_ ? 0 : EEXIST;
             return false;
         }
         // From here the file is no longer one to remove when interrupted.
-        if (watch_ != nullptr) watch_->Gone(-1, temporary_);
+        if (watch_ != nullptr) watch_->Gone(folder_.fd, temporary_);
         toldGone_ = true;
 #ifdef RENAME_NOREPLACE
         // A new output takes a name only while it is free: no file that
         // appears after the check above is lost either.
         if (!replaced_) {
-            if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, target_.c_str(),
+            if (::renameat2(folder_.fd, temporary_.c_str(), folder_.fd, leaf_.c_str(),
                             RENAME_NOREPLACE) == 0)
                 return true;
             if (errno != EINVAL && errno != ENOSYS) return Failed();
         }
 #endif
-        return ::rename(temporary_.c_str(), target_.c_str()) == 0 || Failed();
+        return ::renameat(folder_.fd, temporary_.c_str(), folder_.fd, leaf_.c_str()) == 0 ||
+               Failed();
     }
 
     bool Failed() {
@@ -426,28 +496,19 @@ class PosixOutput final : public OutputFile {
         return false;
     }
 
-    std::string target_;
+    Fd folder_;
+    std::string leaf_;
     std::string temporary_;  // empty once renamed (or never made)
     Fd fd_{-1};
-    std::optional<struct stat> replaced_;
-    Identity checked_;  // what was at target_ when the output was prepared
+    std::optional<struct stat> replaced_;  // the output as seen when prepared
+    Fd old_;                               // that file, for its attributes
     TemporaryFileWatch* watch_;
     bool toldGone_ = false;
     int error_ = 0;
 };
 
-}  // namespace
-
-std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status,
-                                         int* systemError) {
-    int unused = 0;
-    int& error = systemError != nullptr ? *systemError : unused;
-    error = 0;
-    status = InputStatus::OpenFailed;
-    // Non-blocking, so that a FIFO without a writer (or a device that waits)
-    // cannot stall the open; only regular files get past the check below.
-    const int fd =
-        AboveStandardStreams(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+// An open descriptor as an input: only a regular file, read from its start.
+std::unique_ptr<InputFile> InputFromDescriptor(int fd, InputStatus& status, int& error) {
     if (fd < 0) {
         error = errno;
         return nullptr;
@@ -479,35 +540,125 @@ std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& st
     return file;
 }
 
-std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
-                                             int* systemError, const InputFile* sameFileAs) {
-    (void)sameFileAs;  // placeholder: not yet checked
+// Non-blocking, so that a FIFO without a writer (or a device that waits)
+// cannot stall the open; only regular files get past InputFromDescriptor.
+constexpr int kInputOpen = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+}  // namespace
+
+std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status,
+                                         int* systemError) {
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;
-    const auto target = ResolveLinks(path, error);
-    if (!target) return nullptr;
+    status = InputStatus::OpenFailed;
+    return InputFromDescriptor(AboveStandardStreams(::open(path.c_str(), kInputOpen)), status,
+                               error);
+}
 
+std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const NativePath& relative,
+                                                InputStatus& status, int* systemError) {
+    int unused = 0;
+    int& error = systemError != nullptr ? *systemError : unused;
+    error = 0;
+    status = InputStatus::OpenFailed;
+    Fd folder(OpenFolderAt(AT_FDCWD, root.c_str(), true));
+    if (folder.fd < 0 || relative.empty() || relative.front() == '/') {
+        error = folder.fd < 0 ? errno : ENOENT;
+        return nullptr;
+    }
+#if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
+    // The kernel walks the names itself, following no link and leaving no
+    // room for a "..".
+    open_how how{};
+    how.flags = kInputOpen;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, folder.fd, relative.c_str(), &how, sizeof how);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        return InputFromDescriptor(AboveStandardStreams(static_cast<int>(fd)), status, error);
+#endif
+    // One name at a time, none of them a link, ".." or ".".
+    std::size_t at = 0;
+    for (std::size_t slash; (slash = relative.find('/', at)) != NativePath::npos; at = slash + 1) {
+        const std::string name = relative.substr(at, slash - at);
+        if (name.empty() || name == "." || name == "..") {
+            error = EINVAL;
+            return nullptr;
+        }
+        Fd inner(OpenFolderAt(folder.fd, name.c_str(), false));
+        struct stat st;
+        if (inner.fd < 0) {
+            error = errno == ENOTDIR &&
+                            ::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                            S_ISLNK(st.st_mode)
+                        ? ELOOP
+                        : errno;
+            return nullptr;
+        }
+        std::swap(inner.fd, folder.fd);
+    }
+    const std::string leaf = relative.substr(at);
+    if (leaf == "." || leaf == "..") {
+        error = EINVAL;
+        return nullptr;
+    }
+    return InputFromDescriptor(
+        AboveStandardStreams(::openat(folder.fd, leaf.c_str(), kInputOpen | O_NOFOLLOW)), status,
+        error);
+}
+
+std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
+                                             int* systemError, const InputFile* sameFileAs) {
+    int unused = 0;
+    int& error = systemError != nullptr ? *systemError : unused;
+    error = 0;
+    std::optional<Walked> walked = Walk(path, error);
+    if (!walked) return nullptr;
+    if (walked->error != 0 || walked->leaf.empty()) {
+        error = walked->leaf.empty() ? EISDIR : walked->error;
+        return nullptr;
+    }
+    const int folder = walked->folder.fd;
+    const char* const leaf = walked->leaf.c_str();
     std::optional<struct stat> replaced;
     struct stat existing;
-    // The resolved name is no link (lstat and stat agree); lstat keeps it so
-    // should a link have been put there since.
-    if (::lstat(target->c_str(), &existing) == 0) {
+    Fd old(-1);
+    if (::fstatat(folder, leaf, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         // Only regular files are replaced: renaming over a device, pipe or
-        // directory would destroy it rather than write to it.
+        // directory would destroy it rather than write to it (and a link
+        // there now was put there since the walk).
         if (!S_ISREG(existing.st_mode)) {
             error = S_ISDIR(existing.st_mode) ? EISDIR : 0;
             return nullptr;
         }
         // A file the caller could not open for writing is not replaced
         // either, though the folder would allow it.
-        if (::faccessat(AT_FDCWD, target->c_str(), W_OK, AT_EACCESS) != 0) {
+        if (::faccessat(folder, leaf, W_OK, AT_EACCESS) != 0) {
             error = errno;
             return nullptr;
         }
         replaced = existing;
+        // Held for its extended attributes, if readable.
+        old.fd = AboveStandardStreams(::openat(folder, leaf, kInputOpen | O_NOFOLLOW));
+        struct stat st;
+        if (old.fd >= 0 && (::fstat(old.fd, &st) != 0 || !SameState(st, existing))) old.Close();
+    } else if (errno != ENOENT) {
+        error = errno;
+        return nullptr;
     }
-    auto out = std::make_unique<PosixOutput>(*target, replaced, watch);
+    if (sameFileAs != nullptr) {
+        // The name must lead to the open input itself; Commit() checks again
+        // that it still holds that file.
+        const auto* in = dynamic_cast<const PosixInput*>(sameFileAs);
+        struct stat st;
+        if (!replaced || in == nullptr || ::fstat(in->fd(), &st) != 0 ||
+            st.st_dev != existing.st_dev || st.st_ino != existing.st_ino) {
+            error = replaced ? 0 : ENOENT;
+            return nullptr;
+        }
+    }
+    auto out = std::make_unique<PosixOutput>(std::move(*walked), replaced, old.fd, watch);
+    old.fd = -1;
     if (!out->Create()) {
         error = out->SystemError();
         return nullptr;
@@ -517,7 +668,17 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
 
 std::optional<NativePath> ResolveOutputPath(const NativePath& path) {
     int error = 0;
-    return ResolveLinks(path, error);
+    std::optional<Walked> walked = Walk(path, error);
+    if (!walked) return std::nullopt;
+    return std::move(walked->path);
+}
+
+int MakeOutputFolders(const NativePath& path) {
+    int error = 0;
+    const std::optional<Walked> walked = Walk(path, error, true);
+    if (!walked) return error;
+    if (walked->error != 0) return walked->error;
+    return walked->leaf.empty() ? 0 : ENOTDIR;
 }
 
 namespace {
@@ -548,18 +709,6 @@ void PrintErrorLine(std::string_view line) {
     do {
         w = ::write(STDERR_FILENO, buf, n + 1);
     } while (w < 0 && errno == EINTR);
-}
-
-// Placeholders until the held-folder walk lands: they behave as before.
-std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const NativePath& relative,
-                                                InputStatus& status, int* systemError) {
-    return OpenInputFile(root + NativePath(1, '/') + relative, status, systemError);
-}
-
-int MakeOutputFolders(const NativePath& path) {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path), ec);
-    return ec.value();
 }
 
 }  // namespace sorvane

@@ -6,9 +6,9 @@
 #include <io.h>
 
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "convert/Platform.h"
 
@@ -76,10 +76,18 @@ bool SameTime(const FILETIME& a, const FILETIME& b) {
     return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
 }
 
+// A file's change time (which any write, change of attributes or links, or
+// rename moves), or zero where the system does not tell it.
+LONGLONG ChangeTime(HANDLE h) {
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) return 0;
+    return basic.ChangeTime.QuadPart;
+}
+
 class WindowsInput final : public InputFile {
   public:
     WindowsInput(HANDLE h, std::uint64_t size, const BY_HANDLE_FILE_INFORMATION& info)
-        : file_(h), size_(size), opened_(info) {}
+        : file_(h), size_(size), opened_(info), changed_(ChangeTime(h)) {}
 
     std::uint64_t Size() const override { return size_; }
 
@@ -105,17 +113,82 @@ class WindowsInput final : public InputFile {
         return now.nFileSizeHigh == opened_.nFileSizeHigh &&
                now.nFileSizeLow == opened_.nFileSizeLow &&
                now.nNumberOfLinks == opened_.nNumberOfLinks &&
-               SameTime(now.ftLastWriteTime, opened_.ftLastWriteTime);
+               SameTime(now.ftLastWriteTime, opened_.ftLastWriteTime) &&
+               ChangeTime(file_.h) == changed_;
     }
 
     int SystemError() const override { return error_; }
+
+    // The file's volume and index.
+    const BY_HANDLE_FILE_INFORMATION& Opened() const { return opened_; }
 
   private:
     Handle file_;
     std::uint64_t size_;
     BY_HANDLE_FILE_INFORMATION opened_;
+    LONGLONG changed_;
     int error_ = 0;
 };
+
+// Handles on folders, closed at the end. Each is opened without delete
+// sharing, so that while it is held nobody can rename, remove or replace
+// that folder (doing so needs delete access).
+struct HeldFolders {
+    std::vector<HANDLE> handles;
+    HeldFolders() = default;
+    HeldFolders(HeldFolders&& other) noexcept : handles(std::move(other.handles)) {}
+    HeldFolders(const HeldFolders&) = delete;
+    HeldFolders& operator=(HeldFolders&& other) noexcept {
+        std::swap(handles, other.handles);
+        return *this;
+    }
+    ~HeldFolders() {
+        for (const HANDLE h : handles) CloseHandle(h);
+    }
+
+    // Opens the folder `path` and adds it; with `followLinks` false, a folder
+    // that is a reparse point (a link or junction) is refused. 0 or the
+    // system's error code.
+    int Hold(const std::wstring& path, bool followLinks) {
+        const HANDLE h = CreateFileW(
+            path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+            OPEN_EXISTING,
+            FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+        if (h == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+        handles.push_back(h);
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileInformationByHandle(h, &info)) return static_cast<int>(GetLastError());
+        if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            return ERROR_CANT_RESOLVE_FILENAME;
+        return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : ERROR_DIRECTORY;
+    }
+};
+
+// How long the root of a `\\?\` path is: `\\?\C:\` or
+// `\\?\UNC\server\share\`; 0 for any other form (a device).
+std::size_t RootLength(const std::wstring& path) {
+    if (path.starts_with(L"\\\\?\\UNC\\")) {
+        const auto server = path.find(L'\\', 8);
+        const auto share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+        return share == std::wstring::npos ? 0 : share + 1;
+    }
+    if (path.size() >= 7 && path.starts_with(L"\\\\?\\") && path[5] == L':' && path[6] == L'\\')
+        return 7;
+    return 0;
+}
+
+// Holds every folder on the way to the file `path` (a full `\\?\` path),
+// from the one below its root down to the one that holds it. None may be a
+// link or junction: the path was resolved, so one now was put there since.
+int HoldFoldersOf(const std::wstring& path, HeldFolders& held) {
+    const std::size_t root = RootLength(path);
+    if (root == 0) return 0;
+    for (std::size_t at = path.find(L'\\', root); at != std::wstring::npos;
+         at = path.find(L'\\', at + 1)) {
+        if (const int error = held.Hold(path.substr(0, at), false); error != 0) return error;
+    }
+    return 0;
+}
 
 // The path of the file a symbolic link (or another reparse point) leads to,
 // in `\\?\` form. No value when it leads nowhere.
@@ -153,28 +226,42 @@ bool Replaceable(const std::wstring& path, DWORD attributes, int& error) {
 }
 
 // What is at `path` itself (a reparse point is not followed): a file's
-// volume and index, or nothing when no file has that name. No value when
-// that cannot be told.
-struct Identity {
+// volume, index, size and times, or nothing when no file has that name. No
+// value when that cannot be told.
+struct State {
     bool exists = false;
     DWORD volume = 0;
     DWORD indexHigh = 0;
     DWORD indexLow = 0;
-    bool operator==(const Identity&) const = default;
+    DWORD sizeHigh = 0;
+    DWORD sizeLow = 0;
+    LONGLONG written = 0;
+    LONGLONG changed = 0;
+    bool operator==(const State&) const = default;
 };
 
-std::optional<Identity> IdentityAt(const std::wstring& path) {
+std::optional<State> StateAt(const std::wstring& path) {
     const Handle file(
         CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.Valid()) {
         const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND) return Identity{};
+        if (error == ERROR_FILE_NOT_FOUND) return State{};
         return std::nullopt;
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file.h, &info)) return std::nullopt;
-    return Identity{true, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    ULARGE_INTEGER written;
+    written.LowPart = info.ftLastWriteTime.dwLowDateTime;
+    written.HighPart = info.ftLastWriteTime.dwHighDateTime;
+    return State{true,
+                 info.dwVolumeSerialNumber,
+                 info.nFileIndexHigh,
+                 info.nFileIndexLow,
+                 info.nFileSizeHigh,
+                 info.nFileSizeLow,
+                 static_cast<LONGLONG>(written.QuadPart),
+                 ChangeTime(file.h)};
 }
 
 // The attributes a replacement takes from the file it replaces. ReplaceFileW
@@ -185,9 +272,13 @@ constexpr DWORD kKeptAttributes =
 
 class WindowsOutput final : public OutputFile {
   public:
-    WindowsOutput(std::wstring target, std::optional<DWORD> replaced, Identity checked,
-                  TemporaryFileWatch* watch)
-        : target_(std::move(target)), replaced_(replaced), checked_(checked), watch_(watch) {}
+    WindowsOutput(std::wstring target, std::optional<DWORD> replaced, State checked,
+                  HeldFolders&& held, TemporaryFileWatch* watch)
+        : target_(std::move(target)),
+          replaced_(replaced),
+          checked_(checked),
+          held_(std::move(held)),
+          watch_(watch) {}
 
     ~WindowsOutput() override {
         if (!temporary_.empty()) {
@@ -231,9 +322,9 @@ class WindowsOutput final : public OutputFile {
         if (replaced_ && FlushFileBuffers(file_.h) == 0) return Failed();
         if (!file_.Close()) return Failed();
         // The name must still hold what was checked when the conversion
-        // began: a file saved there since is newer than this one's input,
-        // and is kept.
-        const auto there = IdentityAt(target_);
+        // began, unchanged: a file saved there since, or written into, is
+        // newer than this one's input, and is kept.
+        const auto there = StateAt(target_);
         if (!there) return Failed();
         if (!(*there == checked_)) {
             error_ = checked_.exists ? 0 : ERROR_FILE_EXISTS;
@@ -299,7 +390,8 @@ class WindowsOutput final : public OutputFile {
     std::wstring temporary_;  // empty once moved into place (or never made)
     Handle file_{INVALID_HANDLE_VALUE};
     std::optional<DWORD> replaced_;  // the attributes of the file replaced
-    Identity checked_;               // what was at target_ when the output was prepared
+    State checked_;                  // what was at target_ when the output was prepared
+    HeldFolders held_;               // the folders on the way, until the end
     TemporaryFileWatch* watch_;
     int error_ = 0;
 };
@@ -317,6 +409,14 @@ std::optional<std::wstring> OutputTarget(const std::wstring& path, DWORD& attrib
         if (reason != ERROR_FILE_NOT_FOUND) {
             error = static_cast<int>(reason);
             return std::nullopt;
+        }
+        // Made in the folder its name leads to, links on the way resolved.
+        const auto slash = target.find_last_of(L'\\');
+        if (slash != std::wstring::npos && slash + 1 > RootLength(target) &&
+            RootLength(target) != 0) {
+            if (const auto folder = FinalPath(target.substr(0, slash)))
+                return *folder + (folder->ends_with(L'\\') ? L"" : L"\\") +
+                       target.substr(slash + 1);
         }
         return target;
     }
@@ -344,19 +444,11 @@ std::optional<std::wstring> OutputTarget(const std::wstring& path, DWORD& attrib
 
 }  // namespace
 
-std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status,
-                                         int* systemError) {
-    int unused = 0;
-    int& error = systemError != nullptr ? *systemError : unused;
-    error = 0;
-    status = InputStatus::OpenFailed;
-    const std::wstring full = ExtendedLengthPath(path);
-    // Others may go on reading, writing, renaming or deleting the file: a
-    // change is caught by Unchanged(), and a renamed or deleted file is still
-    // read through this handle. A folder does not open without
-    // FILE_FLAG_BACKUP_SEMANTICS.
-    Handle in(CreateFileW(full.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+namespace {
+
+// An open handle as an input: only a regular disk file.
+std::unique_ptr<InputFile> InputFromHandle(HANDLE h, InputStatus& status, int& error) {
+    Handle in(h);
     if (!in.Valid()) {
         error = static_cast<int>(GetLastError());
         return nullptr;
@@ -371,6 +463,10 @@ std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& st
         return nullptr;
     }
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return nullptr;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        error = ERROR_CANT_RESOLVE_FILENAME;  // opened as the link itself
+        return nullptr;
+    }
     auto file =
         std::make_unique<WindowsInput>(in.h, static_cast<std::uint64_t>(size.QuadPart), info);
     in.h = INVALID_HANDLE_VALUE;
@@ -378,26 +474,120 @@ std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& st
     return file;
 }
 
-std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
-                                             int* systemError, const InputFile* sameFileAs) {
-    (void)sameFileAs;  // placeholder: not yet checked
+// Others may go on reading, writing, renaming or deleting the file: a
+// change is caught by Unchanged(), and a renamed or deleted file is still
+// read through this handle. A folder does not open without
+// FILE_FLAG_BACKUP_SEMANTICS.
+HANDLE OpenForReading(const std::wstring& path, DWORD flags) {
+    return CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | flags, nullptr);
+}
+
+}  // namespace
+
+std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& status,
+                                         int* systemError) {
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;
-    DWORD attributes = INVALID_FILE_ATTRIBUTES;
-    auto target = OutputTarget(path, attributes, error);
-    if (!target) return nullptr;
+    status = InputStatus::OpenFailed;
+    return InputFromHandle(OpenForReading(ExtendedLengthPath(path), 0), status, error);
+}
+
+std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const NativePath& relative,
+                                                InputStatus& status, int* systemError) {
+    int unused = 0;
+    int& error = systemError != nullptr ? *systemError : unused;
+    error = 0;
+    status = InputStatus::OpenFailed;
+    // The root as named (links followed), then each name beneath it opened
+    // as itself: a link or junction is refused. Every folder is held until
+    // the file is open, so none is swapped on the way.
+    std::wstring path = ExtendedLengthPath(root);
+    while (path.size() > RootLength(path) && (path.back() == L'\\' || path.back() == L'/'))
+        path.pop_back();
+    HeldFolders held;
+    if ((error = held.Hold(path, true)) != 0) return nullptr;
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t end = relative.find_first_of(L"\\/", at);
+        const std::wstring name = relative.substr(at, end == std::wstring::npos ? end : end - at);
+        if (name.empty() || name == L"." || name == L"..") {
+            error = ERROR_INVALID_NAME;
+            return nullptr;
+        }
+        path += (path.ends_with(L'\\') ? L"" : L"\\") + name;
+        if (end == std::wstring::npos) break;
+        if ((error = held.Hold(path, false)) != 0) return nullptr;
+        at = end + 1;
+    }
+    return InputFromHandle(OpenForReading(path, FILE_FLAG_OPEN_REPARSE_POINT), status, error);
+}
+
+int MakeOutputFolders(const NativePath& path) {
+    // One folder at a time, each held before the next is made in it.
+    const std::wstring full = ExtendedLengthPath(path);
+    const std::size_t root = RootLength(full);
+    if (root == 0) return ERROR_INVALID_NAME;
+    HeldFolders held;
+    for (std::size_t at = root; at <= full.size();) {
+        std::size_t end = full.find(L'\\', at);
+        if (end == std::wstring::npos) end = full.size();
+        if (end > at) {
+            const std::wstring folder = full.substr(0, end);
+            if (!CreateDirectoryW(folder.c_str(), nullptr) &&
+                GetLastError() != ERROR_ALREADY_EXISTS)
+                return static_cast<int>(GetLastError());
+            if (const int error = held.Hold(folder, true); error != 0) return error;
+        }
+        at = end + 1;
+    }
+    return 0;
+}
+
+std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
+                                             int* systemError, const InputFile* sameFileAs) {
+    int unused = 0;
+    int& error = systemError != nullptr ? *systemError : unused;
+    error = 0;
+    std::optional<std::wstring> target;
     std::optional<DWORD> replaced;
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (!Replaceable(*target, attributes, error)) return nullptr;
-        replaced = attributes;
+    HeldFolders held;
+    std::optional<State> checked;
+    // Looked at again when a file appeared or went meanwhile (another
+    // writer's, made or renamed into place).
+    for (int look = 0;; ++look) {
+        DWORD attributes = INVALID_FILE_ATTRIBUTES;
+        target = OutputTarget(path, attributes, error);
+        if (!target) return nullptr;
+        replaced.reset();
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if (!Replaceable(*target, attributes, error)) return nullptr;
+            replaced = attributes;
+        }
+        // Held first, so that what is checked below stays where it is.
+        held = HeldFolders();
+        if ((error = HoldFoldersOf(*target, held)) != 0) return nullptr;
+        checked = StateAt(*target);
+        if (checked && checked->exists == replaced.has_value()) break;
+        if (!checked || look == 3) {
+            error = static_cast<int>(GetLastError());
+            return nullptr;
+        }
     }
-    const auto checked = IdentityAt(*target);
-    if (!checked || checked->exists != replaced.has_value()) {
-        error = static_cast<int>(GetLastError());
-        return nullptr;
+    if (sameFileAs != nullptr) {
+        // The name must lead to the open input itself; Commit() checks
+        // again that it still holds that file.
+        const auto* in = dynamic_cast<const WindowsInput*>(sameFileAs);
+        if (!replaced || in == nullptr || in->Opened().dwVolumeSerialNumber != checked->volume ||
+            in->Opened().nFileIndexHigh != checked->indexHigh ||
+            in->Opened().nFileIndexLow != checked->indexLow) {
+            error = replaced ? 0 : ERROR_FILE_NOT_FOUND;
+            return nullptr;
+        }
     }
-    auto out = std::make_unique<WindowsOutput>(std::move(*target), replaced, *checked, watch);
+    auto out = std::make_unique<WindowsOutput>(std::move(*target), replaced, *checked,
+                                               std::move(held), watch);
     if (!out->Create()) {
         error = out->SystemError();
         return nullptr;
@@ -439,18 +629,6 @@ void PrintErrorLine(std::string_view line) {
     std::memcpy(buf, line.data(), n);
     buf[n] = '\n';
     _write(2, buf, static_cast<unsigned>(n + 1));
-}
-
-// Placeholders until the held-folder walk lands: they behave as before.
-std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const NativePath& relative,
-                                                InputStatus& status, int* systemError) {
-    return OpenInputFile(root + NativePath(1, L'\\') + relative, status, systemError);
-}
-
-int MakeOutputFolders(const NativePath& path) {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path), ec);
-    return ec.value();
 }
 
 }  // namespace sorvane

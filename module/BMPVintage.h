@@ -60,16 +60,30 @@ extern "C" {
  * Only a regular file is replaced, and only one the caller may write (by
  * its permission bits on POSIX; not read-only on Windows).
  *
+ * One lookup: the input is opened once and read only through that handle.
+ * The output's directory is looked up once, one name at a time, each link
+ * judged against the directory it was found in; on POSIX that directory is
+ * then held open and every later step (making the new file, the checks,
+ * the copy of attributes, the rename, the removal on failure, the sync) acts
+ * on it and the output's name in it, never on the path again. A directory
+ * on the way that another user renames or swaps for a link meanwhile does
+ * not redirect the call: the output ends where the lookup found it. On
+ * Windows every directory on the way is held open without delete sharing,
+ * so none of them can be renamed, removed or replaced during the call.
+ *
  * Late edits: just before the new file takes its name, outputPath must
- * still name the file that was there when the call checked it (the same
- * file, or still none for a new output); when it is also inputPath, that is
- * the file that was read. A file saved there since by another program (or
- * another call) is newer: it is kept, the call fails with "Error writing
- * output file" and removes its own file. An input written to or replaced
- * while it is read fails with "Error reading input file". What remains is
- * the moment between that last check and the rename: a file saved there
- * then is replaced (on Linux, where the file system allows it, a new
- * output takes its name only while the name is free, so none is lost).
+ * still name the file that was there when the call checked it, unchanged
+ * (the same file with the same size, modification and change times to the
+ * nanosecond where the system keeps them), or still none for a new output;
+ * when it is also inputPath, that is the file that was read. A file saved
+ * there since by another program (or another call), or written into in
+ * place, is newer: it is kept, the call fails with "Error writing output
+ * file" and removes its own file. An input written to or replaced while it
+ * is read fails with "Error reading input file". What remains is the
+ * moment between that last check and the rename: a file saved there then
+ * is replaced (on Linux, where the file system allows it, a new output
+ * takes its name only while the name is free, so none is lost), and a
+ * write into the old file then is lost with it.
  *
  * Replacing a file (in place, or an output that already existed): the new
  * file keeps the old one's permission bits (less set-user-ID and

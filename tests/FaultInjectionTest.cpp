@@ -253,6 +253,9 @@ TEST(FaultInjection, InputFileNoticesChangesAndLargeSizes) {
     ASSERT_EQ(::pwrite(fd, head, 1, 0), 1);  // the same byte again
     ::close(fd);
     EXPECT_FALSE(in->Unchanged());
+    // Its modification time put back: the change time still tells.
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+    EXPECT_FALSE(in->Unchanged());
 
     const std::uint64_t five = std::uint64_t{5} << 30;
     fs::resize_file(path, five);
@@ -331,47 +334,112 @@ TEST(FaultInjection, ReplacementsAreSynced) {
 }
 
 // The temporary files a watch hears of: each name, and whether the file
-// existed at that moment.
+// existed at that moment. `beforeCreate` and `gone` run as it is told.
 struct Watch final : sorvane::TemporaryFileWatch {
     std::vector<std::pair<std::string, bool>> heard;
-    void AfterCreate(int, const std::string* t) override {
-        if (t != nullptr) heard.emplace_back("+" + *t, fs::exists(*t));
+    std::function<void()> beforeCreate, gone;
+    static bool Exists(int folder, const std::string& name) {
+        struct stat st;
+        return ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     }
-    void Gone(int, const std::string& t) override { heard.emplace_back("-" + t, fs::exists(t)); }
+    void BeforeCreate() override {
+        if (beforeCreate) beforeCreate();
+    }
+    void AfterCreate(int folder, const std::string* t) override {
+        if (t != nullptr) heard.emplace_back("+" + *t, Exists(folder, *t));
+    }
+    void Gone(int folder, const std::string& t) override {
+        heard.emplace_back("-" + t, Exists(folder, t));
+        if (gone) gone();
+    }
 };
 
-// A file saved under the output's name after the conversion checked it (in
-// place: while the new image is synced; a new output: before its rename) is
-// kept, and the conversion fails without leaving its own file. The watch
-// hears of that file once it exists and again just before it goes.
+// A file saved under the output's name after the conversion checked it, or
+// written into in place (even with its size kept and its modification time
+// put back), is kept, and the conversion fails without leaving its own file.
+// A file that appears at a new output's name, even after the last check, is
+// kept too. The watch hears of that file once it exists and again just
+// before it goes.
 TEST(FaultInjection, LateEditsAreKept) {
     TempDir dir;
     const Bytes in = bmptest::Bmp24{}.Build(), newer = {'n', 'e', 'w'};
-    for (const bool edited : {true, false}) {
-        SCOPED_TRACE(edited ? "edited" : "not edited");
+    Bytes written = in;
+    written[0] = 'X';
+    const struct {
+        const char* name;
+        std::function<void()> edit;
+        Bytes left;
+    } edits[] = {{"not edited", nullptr, Toned(in)},
+                 {"saved by rename",
+                  [&] {
+                      WriteAll(dir / "saved.tmp", newer);
+                      fs::rename(dir / "saved.tmp", dir / "in.bmp");
+                  },
+                  newer},
+                 {"written into",
+                  [&] {
+                      const auto modified = fs::last_write_time(dir / "in.bmp");
+                      WriteAll(dir / "in.bmp", written);
+                      fs::last_write_time(dir / "in.bmp", modified);
+                  },
+                  written}};
+    for (const auto& e : edits) {
+        SCOPED_TRACE(e.name);
         WriteAll(dir / "in.bmp", in);
-        if (edited) {
-            whileFileSyncs = [&] {
-                WriteAll(dir / "saved.tmp", newer);
-                fs::rename(dir / "saved.tmp", dir / "in.bmp");
-            };
-        }
+        whileFileSyncs = e.edit;
         Watch watch;
         const auto r = sorvane::ConvertFileDetailed(dir / "in.bmp", dir / "in.bmp", &watch);
         whileFileSyncs = nullptr;
-        EXPECT_EQ(r.line, edited ? "Error writing output file" : "");
-        EXPECT_EQ(ReadAll(dir / "in.bmp"), edited ? newer : Toned(in));
+        EXPECT_EQ(r.line, e.edit ? "Error writing output file" : "");
+        EXPECT_EQ(r.systemError, 0);
+        EXPECT_EQ(ReadAll(dir / "in.bmp"), e.left);
         EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
         const std::string t = watch.heard.at(0).first.substr(1);
         EXPECT_EQ(watch.heard, (decltype(watch.heard){{"+" + t, true}, {"-" + t, true}}));
     }
-    auto out = sorvane::CreateOutputFile((dir / "out.bmp").string());
-    ASSERT_TRUE(out && out->Write(in));
-    WriteAll(dir / "out.bmp", newer);
-    EXPECT_FALSE(out->Commit());
-    out.reset();
-    EXPECT_EQ(ReadAll(dir / "out.bmp"), newer);
-    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.bmp", "out.bmp"}));
+    for (const bool afterCheck : {false, true}) {
+        SCOPED_TRACE(afterCheck ? "after the check" : "before the check");
+        fs::remove(dir / "out.bmp");
+        Watch watch;
+        watch.gone = [&] {
+            if (afterCheck) WriteAll(dir / "out.bmp", newer);
+        };
+        auto out = sorvane::CreateOutputFile((dir / "out.bmp").string(), &watch);
+        ASSERT_TRUE(out && out->Write(in));
+        if (!afterCheck) WriteAll(dir / "out.bmp", newer);
+        EXPECT_FALSE(out->Commit());
+        EXPECT_EQ(out->SystemError(), EEXIST);
+        out.reset();
+        EXPECT_EQ(ReadAll(dir / "out.bmp"), newer);
+        EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.bmp", "out.bmp"}));
+    }
+}
+
+// The output's folder is looked up once: a folder on the way swapped for a
+// link to another folder after the lookup (before the temporary file is
+// made, or before the rename) changes nothing. The conversion ends in the
+// folder it found, and nothing is made or left in the other.
+TEST(FaultInjection, FoldersSwappedForLinksMidwayAreNotFollowed) {
+    const Bytes in = bmptest::Bmp24{}.Build();
+    for (const bool beforeRename : {false, true}) {
+        SCOPED_TRACE(beforeRename ? "before the rename" : "before the create");
+        TempDir dir;
+        fs::create_directories(dir / "a");
+        fs::create_directories(dir / "other");
+        WriteAll(dir / "in.bmp", in);
+        WriteAll(dir / "other/keep.bmp", {'k'});
+        const auto swap = [&] {
+            fs::rename(dir / "a", dir / "moved");
+            fs::create_directory_symlink(dir / "other", dir / "a");
+        };
+        Watch watch;
+        (beforeRename ? watch.gone : watch.beforeCreate) = swap;
+        const auto r = sorvane::ConvertFileDetailed(dir / "in.bmp", dir / "a/out.bmp", &watch);
+        EXPECT_EQ(r.line, "");
+        EXPECT_EQ(ReadAll(dir / "moved/out.bmp"), Toned(in));
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "moved"), {}), 1);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "other"), {}), 1);
+    }
 }
 
 // A read error while the kernel copies an indexed image's pixels is the
@@ -394,22 +462,33 @@ TEST(FaultInjection, SystemErrorsAreTheFailedCalls) {
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
 }
 
-// A host with its standard descriptors closed: the library's files never
-// take 0, 1 or 2, where the host's own lines would be written into them.
+// A host with some or all of its standard descriptors closed: the library's
+// files never take 0, 1 or 2, where the host's own lines would be written
+// into them, and none is inherited by the host's children.
 TEST(FaultInjection, OwnFilesStayOffTheStandardDescriptors) {
     TempDir dir;
     WriteAll(dir / "in.bmp", bmptest::Bmp24{}.Build());
-    const std::string in = (dir / "in.bmp").string(), out = (dir / "out.bmp").string();
-    const ChildOutcome o = RunInChild([&] {
-        for (int fd = 0; fd <= 2; ++fd) ::close(fd);
-        sorvane::InputStatus status;
-        const auto input = sorvane::OpenInputFile(in, status);
-        const auto output = sorvane::CreateOutputFile(out);
-        int held = 0;
-        for (int fd = 0; fd <= 2; ++fd) held += ::fcntl(fd, F_GETFD) != -1;
-        return input && output ? held : 9;
-    });
-    EXPECT_EQ(o.exitCode, 0);
+    WriteAll(dir / "old.bmp", {'o'});
+    const std::string in = (dir / "in.bmp").string();
+    for (const int firstClosed : {0, 2}) {
+        SCOPED_TRACE(firstClosed);
+        const ChildOutcome o = RunInChild([&] {
+            for (int fd = firstClosed; fd <= 2; ++fd) ::close(fd);
+            std::vector<bool> before;
+            for (int fd = 0; fd < 64; ++fd) before.push_back(::fcntl(fd, F_GETFD) != -1);
+            sorvane::InputStatus status;
+            const auto input = sorvane::OpenInputFile(in, status);
+            const auto fresh = sorvane::CreateOutputFile((dir / "out.bmp").string());
+            const auto replacing = sorvane::CreateOutputFile((dir / "old.bmp").string());
+            int wrong = 0;
+            for (int fd = 0; fd < 64; ++fd) {
+                const int flags = ::fcntl(fd, F_GETFD);
+                if (flags != -1 && !before[fd]) wrong += fd <= 2 || (flags & FD_CLOEXEC) == 0;
+            }
+            return input && fresh && replacing ? wrong : 99;
+        });
+        EXPECT_EQ(o.exitCode, 0);
+    }
 }
 
 // An existing output that the caller may not write is refused and kept,
@@ -440,38 +519,100 @@ TEST(FaultInjection, OutputsTheCallerMayNotWriteAreKept) {
 
 // A symbolic link that another user planted in a shared sticky folder is
 // not followed (whatever fs.protected_symlinks says), neither as the output
-// nor on the way to it; the caller's own link there is.
+// nor on the way to it, and no folder is made through it; the caller's own
+// link there is, and so are the folder owner's, and anyone's in a folder
+// that is world-writable but not sticky.
 TEST(FaultInjection, LinksPlantedInStickyFoldersAreNotFollowed) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
     TempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    fs::create_directory(dir / "st");
+    const struct {
+        const char* folder;
+        mode_t mode;
+        uid_t owner;
+    } folders[] = {{"st", 01777, 0}, {"open", 0777, 0}, {"nobodys", 01777, 65534}};
+    for (const auto& f : folders) {
+        fs::create_directory(dir / f.folder);
+        ASSERT_EQ(::chown((dir / f.folder).c_str(), f.owner, 0), 0);
+        ASSERT_EQ(::chmod((dir / f.folder).c_str(), f.mode), 0);
+    }
     fs::create_directory(dir / "victim");
-    ASSERT_EQ(::chmod((dir / "st").c_str(), 01777), 0);
     const Bytes in = bmptest::Bmp24{}.Build(), precious = {'p'};
     WriteAll(dir / "in.bmp", in);
-    WriteAll(dir / "victim" / "precious.bmp", precious);
-    WriteAll(dir / "victim" / "mine.bmp", precious);
     const ChildOutcome planted = RunInChild([&] {
-        return ::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0 &&
-                       ::symlink((dir / "victim/precious.bmp").c_str(),
-                                 (dir / "st/out.bmp").c_str()) == 0 &&
-                       ::symlink((dir / "victim").c_str(), (dir / "st/sub").c_str()) == 0
-                   ? 0
-                   : 1;
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            return 1;
+        for (const char* link : {"st/out.bmp", "open/out.bmp", "nobodys/out.bmp", "st/sub"}) {
+            const fs::path target =
+                dir / "victim" /
+                (fs::path(link).filename() == "sub" ? "" : fs::path(link).parent_path());
+            if (::symlink(target.c_str(), (dir / link).c_str()) != 0) return 1;
+        }
+        return 0;
     });
     ASSERT_EQ(planted.exitCode, 0);
-    fs::create_symlink(dir / "victim/mine.bmp", dir / "st/mine.bmp");
-    for (const char* out : {"st/out.bmp", "st/sub/precious.bmp"}) {
-        SCOPED_TRACE(out);
-        EXPECT_EQ(sorvane::ConvertFile(dir / "in.bmp", dir / out), "Error opening output file");
-        EXPECT_FALSE(sorvane::ResolveOutputPath((dir / out).string()));
+    fs::create_symlink(dir / "victim/mine", dir / "st/mine.bmp");
+    const struct {
+        const char* out;
+        const char* victim;
+        bool followed;
+    } cases[] = {{"st/out.bmp", "st", false},
+                 {"st/sub/st", "st", false},
+                 {"st/mine.bmp", "mine", true},
+                 {"open/out.bmp", "open", true},
+                 {"nobodys/out.bmp", "nobodys", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out);
+        WriteAll(dir / "victim" / c.victim, precious);
+        EXPECT_EQ(sorvane::ConvertFile(dir / "in.bmp", dir / c.out),
+                  c.followed ? "" : "Error opening output file");
+        EXPECT_EQ(sorvane::ResolveOutputPath((dir / c.out).string()).has_value(), c.followed);
+        EXPECT_EQ(ReadAll(dir / "victim" / c.victim), c.followed ? Toned(in) : precious);
     }
-    EXPECT_EQ(ReadAll(dir / "victim/precious.bmp"), precious);
-    EXPECT_EQ(sorvane::ConvertFile(dir / "in.bmp", dir / "st/mine.bmp"), "");
-    EXPECT_EQ(ReadAll(dir / "victim/mine.bmp"), Toned(in));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "victim"), {}), 2);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "st"), {}), 3);
+    EXPECT_EQ(sorvane::MakeOutputFolders((dir / "st/sub/2020/deep").string()), EACCES);
+    EXPECT_EQ(sorvane::MakeOutputFolders((dir / "open/out.bmp/x").string()), ENOTDIR);
+    fs::create_symlink(dir / "victim", dir / "st/own");
+    EXPECT_EQ(sorvane::MakeOutputFolders((dir / "st/own/2020/deep").string()), 0);
+    EXPECT_TRUE(fs::is_directory(dir / "victim/2020/deep"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "victim"), {}), 5);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "st"), {}), 4);
+}
+
+// An in-place output must be its input; an input opened beneath a folder
+// is reached through no link.
+TEST(FaultInjection, InPlaceAndBeneathFollowNoOtherName) {
+    TempDir dir;
+    const Bytes in = bmptest::Bmp24{}.Build(), other = {'o'};
+    fs::create_directories(dir / "tree/sub");
+    WriteAll(dir / "tree/sub/in.bmp", in);
+    WriteAll(dir / "other.bmp", other);
+    fs::create_symlink(dir / "tree/sub/in.bmp", dir / "tree/link.bmp");
+    fs::create_directory_symlink(dir / "tree/sub", dir / "tree/linked");
+    fs::create_directory_symlink(dir / "tree", dir / "root");
+    const struct {
+        const char* relative;
+        const char* out;
+        const char* line;
+        int error;
+    } cases[] = {{"sub/in.bmp", "tree/link.bmp", "", 0},
+                 {"sub/in.bmp", "other.bmp", "Error opening output file", 0},
+                 {"sub/in.bmp", "missing.bmp", "Error opening output file", ENOENT},
+                 {"link.bmp", "other.bmp", "Error opening input file", ELOOP},
+                 {"linked/in.bmp", "other.bmp", "Error opening input file", ELOOP}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.relative + std::string(" to ") + c.out);
+        sorvane::InputStatus status;
+        int error = 0;
+        auto input =
+            sorvane::OpenInputFileBeneath((dir / "root").string(), c.relative, status, &error);
+        const auto r =
+            sorvane::ConvertOpenedFile(std::move(input), (dir / c.out).string(), nullptr, true);
+        EXPECT_EQ(r.line, c.line);
+        EXPECT_EQ(r.systemError ? r.systemError : error, c.error);
+    }
+    EXPECT_EQ(ReadAll(dir / "tree/sub/in.bmp"), Toned(in));
+    EXPECT_EQ(ReadAll(dir / "other.bmp"), other);
+    EXPECT_FALSE(fs::exists(dir / "missing.bmp"));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "tools/Progress.h"
+
 namespace bmpvintage {
 
 namespace {
@@ -92,7 +94,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
             }
             i += jobs.usedNext;
         } else {
-            return UsageError("unknown option '" + std::string(arg) + "'");
+            return UsageError("unknown option " + QuoteWord(arg));
         }
     }
 

@@ -213,7 +213,8 @@ TEST_F(Program, OutputDirThatCannotBeMade) {
     std::ofstream(dir / "file") << "x";
     const Result r = Run({"--output-dir", P(dir / "file"), P(dir / "a.bmp")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "bmpvintage: " + P(dir / "file") + ": Cannot create output directory\n");
+    EXPECT_EQ(r.err, "bmpvintage: " + P(dir / "file") +
+                         ": Cannot create output directory (Not a directory)\n");
 }
 
 TEST_F(Program, InPlaceReplacesEachInputOnce) {
@@ -273,7 +274,9 @@ TEST_F(Program, FoldersWithRecursive) {
     fs::create_directory_symlink(dir / "elsewhere", photos / "2020" / "linked");
     std::ofstream(photos / "2020" / "notes.txt") << "not an image";
     std::ofstream(photos / "2020" / "bad.bmp") << "BM but short";
-    const std::string bad = "bmpvintage: " + P(photos) + "/2020/bad.bmp: Not a valid BMP file\n";
+    const std::string bad = "bmpvintage: " + P(photos) +
+                            "/2020/linked: Symbolic link not followed\nbmpvintage: " + P(photos) +
+                            "/2020/bad.bmp: Not a valid BMP file\n";
 
     struct Case {
         std::vector<std::string> args;
@@ -390,6 +393,11 @@ TEST_F(Program, StandardInputAndOutput) {
          "bmpvintage: in.bmp: Standard output is the input file\n", ""},
         {"bmpvintage - - < in.bmp 1<> in.bmp", 1, "",
          "bmpvintage: -: Standard output is the input file\n", ""},
+        // Standard input that is the output file, by its name or a link.
+        {"bmpvintage - in.bmp < in.bmp", 1, "",
+         "bmpvintage: in.bmp: Standard input is the output file\n", ""},
+        {"ln -sf in.bmp self.bmp && bmpvintage - self.bmp < in.bmp", 1, "",
+         "bmpvintage: self.bmp: Standard input is the output file\n", ""},
         // A reader gone, standard output closed, a file size limit: each a
         // write that fails, reported.
         {"{ bmpvintage in.bmp -; echo \"status $?\" >&2; } | true", 0, "",
@@ -475,6 +483,140 @@ TEST_F(Program, SignalRemovesTheTemporaryFile) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), 1);
     EXPECT_EQ(ReadText(out / "big.bmp"), "old");
+}
+
+// Under -r a symbolic link met inside the tree (to a file, to a folder, or
+// dangling) is passed over with a line, and the exit status stays 0; a link
+// named on the command line is followed.
+TEST_F(Program, LinksInsideATreeAreNotFollowed) {
+    const fs::path photos = dir / "photos";
+    fs::create_directories(photos / "sub");
+    fs::create_directories(dir / "elsewhere");
+    const Bytes a = Image(photos / "a.bmp", 1), b = Image(photos / "sub" / "b.bmp", 2);
+    const Bytes secret = Image(dir / "secret.bmp", 3), x = Image(dir / "elsewhere" / "x.bmp", 4);
+    fs::create_symlink(dir / "secret.bmp", photos / "evil.bmp");
+    fs::create_directory_symlink(dir / "elsewhere", photos / "albums");
+    fs::create_symlink("nowhere.bmp", photos / "sub" / "gone.bmp");
+    fs::create_directory_symlink(photos, dir / "tree");
+    const auto passedOver = [](const fs::path& root) {
+        std::set<std::string> lines;
+        for (const char* link : {"albums", "evil.bmp", "sub/gone.bmp"}) {
+            lines.insert("bmpvintage: " + (root / link).string() + ": Symbolic link not followed");
+        }
+        return lines;
+    };
+
+    Result r = Run({"-r", "--output-dir", P(dir / "out"), P(dir / "tree")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(Lines(r.err), passedOver(dir / "tree"));
+    EXPECT_EQ(ReadAll(dir / "out" / "a.bmp"), Toned(a));
+    EXPECT_EQ(ReadAll(dir / "out" / "sub" / "b.bmp"), Toned(b));
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(dir / "out"), {}), 3);
+
+    r = Run({"-r", "--in-place", P(photos)});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(Lines(r.err), passedOver(photos));
+    EXPECT_EQ(ReadAll(photos / "sub" / "b.bmp"), Toned(b));
+    EXPECT_EQ(ReadAll(dir / "secret.bmp"), secret);
+    EXPECT_EQ(ReadAll(dir / "elsewhere" / "x.bmp"), x);
+
+    r = Run({"--in-place", P(photos / "evil.bmp")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ReadAll(dir / "secret.bmp"), Toned(secret));
+
+    // The terminal's summary counts them.
+    if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/script";
+    const Result tty = RunCommand({"/usr/bin/script", "-q", "-e", "-c",
+                                   "'" BMPVINTAGE_PROGRAM "' -r --output-dir '" + P(dir / "out2") +
+                                       "' '" + P(dir / "tree") + "'",
+                                   "/dev/null"},
+                                  {});
+    EXPECT_NE(tty.out.find("\r2 files: 2 converted, 0 failed, 3 links not followed\r\n"),
+              std::string::npos)
+        << tty.out;
+}
+
+// Output folders are made one name at a time, through no link the file
+// layer would refuse: another user's link in a shared sticky folder leads
+// nowhere, and a folder the user may not write in says so.
+TEST_F(Program, OutputFoldersAreMadeThroughNoRefusedLink) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to plant links as another user";
+    const fs::path tree = dir / "tree", shared = dir / "shared", locked = dir / "locked";
+    fs::create_directories(tree / "2020" / "deep");
+    const Bytes a = Image(tree / "a.bmp", 1);
+    Image(tree / "2020" / "deep" / "c.bmp", 2);
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    fs::create_directory(locked);
+    fs::permissions(locked, fs::perms::owner_all);
+    for (const char* name : {"vout", "2020"}) {
+        fs::create_directory_symlink(locked, shared / name);
+        ASSERT_EQ(::lchown((shared / name).c_str(), 65534, 65534), 0);
+    }
+    Result r = Run({"-r", "--output-dir", P(shared / "vout"), P(tree)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "bmpvintage: " + P(shared / "vout") +
+                         ": Cannot create output directory (Permission denied)\n");
+    r = Run({"-r", "--output-dir", P(shared), P(tree)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "bmpvintage: " + P(shared / "2020" / "deep" / "c.bmp") +
+                         ": Error opening output file (Permission denied)\n");
+    EXPECT_EQ(ReadAll(shared / "a.bmp"), Toned(a));
+    EXPECT_TRUE(fs::is_empty(locked));
+
+    // As a user who may not write in the output folder: the folder's own
+    // reason, not that of the file it would have held.
+    fs::create_directory(dir / "closed");
+    fs::permissions(dir, fs::perms::all);
+    fs::copy_file(BMPVINTAGE_PROGRAM, dir / "bmpvintage");
+    r = RunCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                    P(dir / "bmpvintage"), "-r", "--output-dir", P(dir / "closed"), P(tree)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(Lines(r.err), (std::set<std::string>{
+                                "bmpvintage: " + P(dir / "closed" / "a.bmp") +
+                                    ": Error opening output file (Permission denied)",
+                                "bmpvintage: " + P(dir / "closed" / "2020" / "deep" / "c.bmp") +
+                                    ": Error opening output file (Permission denied)",
+                            }));
+}
+
+// Only standard error closed: /dev/null is put there before anything is
+// opened, so the spool of standard input (kept open while it is read) does
+// not take descriptor 2, where a message would be written into it.
+TEST_F(Program, OnlyStandardErrorClosed) {
+    bmptest::Bmp24 big;
+    big.width = 701;
+    big.height = 600;  // more than a pipe holds
+    const Bytes in = big.Build();
+    int feed[2];
+    ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, feed[0], 0);
+    posix_spawn_file_actions_addclose(&actions, 2);
+    const std::string output = P(dir / "out.bmp");
+    char* argv[] = {const_cast<char*>(BMPVINTAGE_PROGRAM), const_cast<char*>("-"),
+                    const_cast<char*>(output.c_str()), nullptr};
+    pid_t pid;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(feed[0]);
+    // All but a pipe's worth has been read once this returns: the program
+    // is filling its spool and waits for the end of its input.
+    for (std::size_t at = 0; at < in.size();) {
+        const ssize_t n = ::write(feed[1], in.data() + at, in.size() - at);
+        ASSERT_GT(n, 0);
+        at += static_cast<std::size_t>(n);
+    }
+    char onTwo[256] = {};
+    const std::string two = "/proc/" + std::to_string(pid) + "/fd/2";
+    EXPECT_GT(::readlink(two.c_str(), onTwo, sizeof onTwo - 1), 0);
+    ::close(feed[1]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_STREQ(onTwo, "/dev/null");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(ReadAll(dir / "out.bmp"), Toned(in));
 }
 
 TEST_F(Program, UsageErrorsExitTwoAndTouchNothing) {

@@ -634,9 +634,10 @@ TEST_F(Program, HelpAndVersion) {
     const Result help = Run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
-    for (const char* text : {"Usage:", "--output-dir", "--in-place", "--jobs", "Examples:",
-                             "--recursive", "Symbolic links\n                    to folders",
-                             "not followed", "INPUT - reads standard input"}) {
+    for (const char* text :
+         {"Usage:", "--output-dir", "--in-place", "--jobs", "Examples:", "--recursive",
+          "Symbolic links\n                    inside it are not followed", "not followed",
+          "INPUT - reads standard input"}) {
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
     }
     const Result version = Run({"--version"});

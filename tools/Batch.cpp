@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <system_error>
@@ -65,6 +66,7 @@ std::vector<Job> PlanJobs(const CommandLine& commandLine) {
                 break;
             case Mode::InPlace:
                 job.output = job.input;
+                job.inPlace = true;
                 break;
         }
         jobs.push_back(std::move(job));
@@ -98,8 +100,8 @@ namespace {
 // Finds the image files under one folder named on the command line.
 class FolderWalk {
   public:
-    FolderWalk(const CommandLine& commandLine, std::vector<Job>& jobs)
-        : commandLine_(commandLine), jobs_(jobs) {
+    FolderWalk(const CommandLine& commandLine, Expansion& found)
+        : commandLine_(commandLine), jobs_(found.jobs), links_(found.links) {
         if (commandLine.mode == Mode::OutputDir) {
             outputDir_ = PathFromArgument(commandLine.outputDir);
             outputIdentity_ = FileIdentity(outputDir_);
@@ -132,8 +134,13 @@ class FolderWalk {
                 if (outputIdentity_.empty() || FileIdentity(entry.path()) != outputIdentity_) {
                     WalkFolder(root, entry.path());
                 }
-            } else if (fs::is_symlink(own) && fs::is_directory(entry.status(ec))) {
-                // Links to folders are not followed: no loops, no tree twice.
+            } else if (fs::is_symlink(own)) {
+                // Not followed, as find does not: no loops, no tree twice,
+                // and no file outside the tree toned or copied out through
+                // a link another user planted.
+                if (IsImageName(entry.path()) || fs::is_directory(entry.status(ec))) {
+                    links_.push_back(ArgumentFromPath(entry.path()));
+                }
             } else if (IsImageName(entry.path())) {
                 Add(root, entry.path());
             }
@@ -144,28 +151,32 @@ class FolderWalk {
         Job job;
         job.input = file;
         job.name = ArgumentFromPath(file);
+        job.root = root;
+        job.inside = file.lexically_relative(root);
         if (commandLine_.mode == Mode::OutputDir) {
-            const fs::path inside = file.lexically_relative(root);
-            job.output = outputDir_ / inside;
-            job.makeFolder = inside.has_parent_path();
+            job.output = outputDir_ / job.inside;
+            job.makeFolder = job.inside.has_parent_path();
         } else {
             job.output = file;
+            job.inPlace = true;
         }
         jobs_.push_back(std::move(job));
     }
 
     const CommandLine& commandLine_;
     std::vector<Job>& jobs_;
+    std::vector<std::string>& links_;
     fs::path outputDir_;
     std::string outputIdentity_;
 };
 
 }  // namespace
 
-std::vector<Job> ExpandFolders(std::vector<Job> jobs, const CommandLine& commandLine) {
-    std::vector<Job> expanded;
+Expansion ExpandFolders(std::vector<Job> jobs, const CommandLine& commandLine) {
+    Expansion found;
+    std::vector<Job>& expanded = found.jobs;
     expanded.reserve(jobs.size());
-    FolderWalk walk(commandLine, expanded);
+    FolderWalk walk(commandLine, found);
     for (Job& job : jobs) {
         std::error_code ec;
         if (!job.refusal.empty() || !fs::is_directory(job.input, ec)) {
@@ -177,7 +188,7 @@ std::vector<Job> ExpandFolders(std::vector<Job> jobs, const CommandLine& command
             walk.Walk(job.input);
         }
     }
-    return expanded;
+    return found;
 }
 
 namespace {
@@ -271,16 +282,26 @@ bool IsOutputFailure(std::string_view line) {
 
 sorvane::FileConversion RunJob(const Job& job, sorvane::TemporaryFileWatch* watch) {
     try {
-        const auto native = [](const fs::path& p) -> std::optional<sorvane::NativePath> {
-            if (p.empty()) return std::nullopt;
-            return p.native();
-        };
-        if (job.makeFolder) {
-            // A failure shows as the output's own.
-            std::error_code ec;
-            fs::create_directories(job.output.parent_path(), ec);
+        sorvane::InputStatus opened = sorvane::InputStatus::OpenFailed;
+        int error = 0;
+        std::unique_ptr<sorvane::InputFile> input =
+            job.root.empty() ? sorvane::OpenInputFile(job.input.native(), opened, &error)
+                             : sorvane::OpenInputFileBeneath(job.root.native(), job.inside.native(),
+                                                             opened, &error);
+        if (!input) {
+            return {opened == sorvane::InputStatus::ReadFailed ? "Error reading input file"
+                                                               : "Error opening input file",
+                    error};
         }
-        return sorvane::ConvertFileDetailed(native(job.input), native(job.output), watch);
+        if (job.makeFolder) {
+            error = sorvane::MakeOutputFolders(job.output.parent_path().native());
+            if (error != 0) {
+                return {sorvane::StreamStatusLine(sorvane::StreamStatus::OpenOutputFailed), error};
+            }
+        }
+        std::optional<sorvane::NativePath> output;
+        if (!job.output.empty()) output = job.output.native();
+        return sorvane::ConvertOpenedFile(std::move(input), output, watch, job.inPlace);
     } catch (...) {
         return {"Not enough memory"};
     }

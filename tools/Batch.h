@@ -20,6 +20,10 @@ struct Job {
     std::string_view refusal;  // why the job is not run; empty when it is
     std::string name;          // the input as the user wrote it, for messages
     bool makeFolder = false;   // create the output's folder first (a mirrored tree)
+    bool inPlace = false;      // the output must be the input file itself
+    // A file found in a tree: the folder named on the command line and the
+    // path inside it, opened beneath it without following a link.
+    std::filesystem::path root, inside;
 };
 
 // Refusals decided by the program before any conversion.
@@ -29,6 +33,8 @@ inline constexpr std::string_view kSameOutput = "Same output file as an earlier 
 inline constexpr std::string_view kIsAFolder =
     "Is a folder (use --recursive with --output-dir or --in-place to convert the files in it)";
 inline constexpr std::string_view kFolderUnreadable = "Error opening folder";
+// Said of a symbolic link met inside a tree; it is no failure.
+inline constexpr std::string_view kLinkNotFollowed = "Symbolic link not followed";
 
 // The file an argument names. Arguments are UTF-8 on Windows (the program
 // receives them as UTF-16 and converts them) and bytes elsewhere.
@@ -44,14 +50,23 @@ std::vector<Job> PlanJobs(const CommandLine& commandLine);
 // .dib, in any case.
 bool IsImageName(const std::filesystem::path& path);
 
+struct Expansion {
+    std::vector<Job> jobs;
+    // The symbolic links met inside the trees that were passed over, named
+    // as jobs are.
+    std::vector<std::string> links;
+};
+
 // Deals with the jobs whose input is a folder (a symbolic link named on the
 // command line is followed). Without --recursive each is refused with
 // kIsAFolder. With it, each is replaced by one job per image file found in
 // the folder and its subfolders, in name order: written in place, or to
-// DIR/<path inside the folder>. Symbolic links to folders inside are not
-// followed, and DIR itself is not walked. A folder that cannot be read
-// becomes a job refused with kFolderUnreadable.
-std::vector<Job> ExpandFolders(std::vector<Job> jobs, const CommandLine& commandLine);
+// DIR/<path inside the folder>. A symbolic link inside is not followed:
+// one that leads to a folder, or whose name is an image's (dangling or
+// not), is listed in `links`; others are left alone as other files are.
+// DIR itself is not walked. A folder that cannot be read becomes a job
+// refused with kFolderUnreadable.
+Expansion ExpandFolders(std::vector<Job> jobs, const CommandLine& commandLine);
 
 // Names a file however it is spelled: by device and inode (on Windows,
 // volume and file index) when it exists, so that hard and symbolic links
@@ -74,6 +89,9 @@ bool IsOutputFailure(std::string_view line);
 
 // Converts one job's input to its output, `watch` told of the temporary
 // file; the library's line (empty on success) and the system's error code.
+// A file found in a tree is opened beneath its root, through no symbolic
+// link; the mirrored folders are made as the file layer makes them, and a
+// folder that cannot be made is the output's failure, with its reason.
 sorvane::FileConversion RunJob(const Job& job, sorvane::TemporaryFileWatch* watch);
 
 // Runs every job that is not refused, `threads` at a time, each by `run`.

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "tools/Progress.h"
+
 namespace bmpvintage {
 
 namespace {
@@ -92,7 +94,7 @@ CommandLine ParseCommandLine(std::span<const std::string_view> args) {
             }
             i += jobs.usedNext;
         } else {
-            return UsageError("unknown option '" + std::string(arg) + "'");
+            return UsageError("unknown option " + QuoteWord(arg));
         }
     }
 
@@ -144,22 +146,24 @@ std::string_view HelpText() {
            "                    subfolders whose name ends in .bmp or .dib (any case)\n"
            "                    is converted, others are left alone; with --output-dir\n"
            "                    the folder's tree is mirrored under DIR. Symbolic links\n"
-           "                    to folders inside it are not followed.\n"
+           "                    inside it are not followed; those to folders or with\n"
+           "                    an image's name are reported.\n"
            "  -j, --jobs N      convert N files at once (default: one per core)\n"
            "  -h, --help        show this help and exit\n"
            "      --version     show the version and exit\n"
            "\n"
            "An output that is one of the inputs is refused unless --in-place is given,\n"
            "and so is standard output that is the input file (OUTPUT - appended to it\n"
-           "or opened on it).\n"
+           "or opened on it) and standard input that is the output file.\n"
            "\n"
            "Failures are reported as 'bmpvintage: FILE: reason', with the system's\n"
            "reason in parentheses where there is one; FILE is the output for\n"
            "'Error opening output file' and 'Error writing output file', else the\n"
-           "input. A name holding control characters or bytes that are not UTF-8 is\n"
-           "quoted as the shell would read it ('a'$'\\n''b.bmp'). The other files are\n"
-           "still converted. On a terminal, a progress line shows the files done and\n"
-           "ends as a summary ('6 files: 4 converted, 2 failed').\n"
+           "input. A name holding control characters, bytes that are not UTF-8, or\n"
+           "bidirectional controls and line separators is quoted as the shell would\n"
+           "read it ('a'$'\\n''b.bmp'). The other files are still converted. On a\n"
+           "terminal, a progress line shows the files done and ends as a summary\n"
+           "('6 files: 4 converted, 2 failed, 1 link not followed').\n"
            "\n"
            "Interrupted by SIGINT, SIGTERM or SIGHUP, the program removes its temporary\n"
            "files and ends by that signal. A file size limit (ulimit -f) or a reader\n"

@@ -4,10 +4,19 @@ namespace bmpvintage {
 
 namespace {
 
+// Characters that are printable but change how the text around them is
+// shown: the bidirectional controls (a name can read backwards) and the
+// line and paragraph separators (a name can seem to end early).
+bool ChangesDisplay(char32_t c) {
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x2028 && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
 // The length of the UTF-8 sequence at the start of `text` that is a
 // printable character; 0 when the first byte must be escaped (a control
-// character, C1 controls included, or not UTF-8: a stray or overlong
-// sequence, a surrogate or a value past U+10FFFF).
+// character, C1 controls included, a character ChangesDisplay, or not
+// UTF-8: a stray or overlong sequence, a surrogate or a value past
+// U+10FFFF).
 std::size_t PrintableAt(std::string_view text) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(0);
@@ -33,7 +42,7 @@ std::size_t PrintableAt(std::string_view text) {
     }
     const char32_t least = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
     if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-    return c <= 0x9F ? 0 : n;
+    return c <= 0x9F || ChangesDisplay(c) ? 0 : n;
 }
 
 void AppendEscape(std::string& to, unsigned char byte) {
@@ -48,17 +57,9 @@ void AppendEscape(std::string& to, unsigned char byte) {
     }
 }
 
-}  // namespace
-
-std::string QuoteName(std::string_view name) {
-    bool plain = true;
-    for (std::size_t i = 0; plain && i < name.size();) {
-        const std::size_t n = PrintableAt(name.substr(i));
-        plain = n != 0;
-        i += n;
-    }
-    if (plain) return std::string(name);
-    // Printable runs in '...' (a quote as '\''), the others in $'...'.
+// Printable runs in '...' (a quote as '\''), the others in $'...', each
+// byte of them escaped: \n, or in octal (\342\200\256 for U+202E).
+std::string Quoted(std::string_view name) {
     std::string quoted = "'";
     bool escaping = false;
     for (std::size_t i = 0; i < name.size();) {
@@ -82,6 +83,22 @@ std::string QuoteName(std::string_view name) {
     return quoted;
 }
 
+}  // namespace
+
+std::string QuoteName(std::string_view name) {
+    bool plain = true;
+    for (std::size_t i = 0; plain && i < name.size();) {
+        const std::size_t n = PrintableAt(name.substr(i));
+        plain = n != 0;
+        i += n;
+    }
+    return plain ? std::string(name) : Quoted(name);
+}
+
+std::string QuoteWord(std::string_view word) {
+    return Quoted(word);
+}
+
 std::string FailureMessage(std::string_view file, std::string_view line, std::string_view reason) {
     std::string text = "bmpvintage: ";
     text += QuoteName(file);
@@ -100,9 +117,14 @@ std::string ProgressText(std::size_t done, std::size_t total) {
     return std::to_string(done) + " of " + std::to_string(total) + " files done";
 }
 
-std::string SummaryText(std::size_t total, std::size_t failed) {
-    return std::to_string(total) + (total == 1 ? " file: " : " files: ") +
-           std::to_string(total - failed) + " converted, " + std::to_string(failed) + " failed";
+std::string SummaryText(std::size_t total, std::size_t failed, std::size_t links) {
+    std::string text = std::to_string(total) + (total == 1 ? " file: " : " files: ") +
+                       std::to_string(total - failed) + " converted, " + std::to_string(failed) +
+                       " failed";
+    if (links != 0) {
+        text += ", " + std::to_string(links) + (links == 1 ? " link" : " links") + " not followed";
+    }
+    return text;
 }
 
 std::string Progress::Start() {
@@ -136,7 +158,7 @@ std::string Progress::End() {
     shown = 0;
     // Always longer than the progress line it covers.
     std::string text = "\r";
-    text += SummaryText(total, failed);
+    text += SummaryText(total, failed, links);
     text += '\n';
     return text;
 }

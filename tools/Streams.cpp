@@ -237,6 +237,14 @@ int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::s
     if (toStdout) ::_setmode(1, _O_BINARY);
 #endif
     if (toStdout && IsSameRegularFile(1, fromStdin ? 0 : -1, input)) return fail(kOutputIsInput, 0);
+    if (fromStdin && !toStdout) {
+        const std::optional<sorvane::NativePath> resolved =
+            sorvane::ResolveOutputPath(PathFromArgument(output).native());
+        if (resolved && IsSameRegularFile(0, -1, ArgumentFromPath(*resolved))) {
+            report(FailureMessage(output, kInputIsOutput));
+            return 1;
+        }
+    }
 
     // The input: a named file as the library opens one, or standard input,
     // first spooled when it is a pipe.

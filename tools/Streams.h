@@ -28,6 +28,11 @@ inline constexpr std::string_view kOutputIsTerminal =
 // or opened on the input file would grow or overwrite it while it is read.
 inline constexpr std::string_view kOutputIsInput = "Standard output is the input file";
 
+// Its mirror: standard input read from the output file (a regular file the
+// output's name leads to, as the file layer follows it) would be replaced
+// by its own toned copy without --in-place.
+inline constexpr std::string_view kInputIsOutput = "Standard input is the output file";
+
 // A descriptor read from its current position. `regular` files are checked
 // afterwards for changes (size and modification time) made while they were
 // read.
@@ -92,8 +97,9 @@ class Spool {
 // output file. Writes failure lines through `report`, naming the file each
 // is about ("-" for a standard stream) with the system's reason, and
 // returns the exit status (0 or 1). Standard output that is the input file
-// is refused with kOutputIsInput. The caller has refused a terminal as
-// standard output.
+// is refused with kOutputIsInput, standard input that is the output file
+// with kInputIsOutput, each before anything is read or written. The caller has refused a terminal
+// as standard output.
 int ConvertStandardStreams(const CommandLine& commandLine, void (*report)(std::string_view text),
                            sorvane::TemporaryFileWatch* watch);
 

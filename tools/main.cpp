@@ -1,10 +1,8 @@
 // bmpvintage: gives BMP images a vintage tone from the command line.
 #include <cstdio>
-#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #ifdef _WIN32
@@ -51,12 +49,6 @@ bool IsTerminal(std::FILE* stream) {
 #endif
 }
 
-bool MakeOutputDir(const std::filesystem::path& dir) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    return std::filesystem::is_directory(dir, ec);
-}
-
 int Convert(const CommandLine& commandLine) {
     if (UsesStandardStreams(commandLine)) {
         if (commandLine.output == kStandardStream && IsTerminal(stdout)) {
@@ -65,18 +57,30 @@ int Convert(const CommandLine& commandLine) {
         }
         return ConvertStandardStreams(commandLine, WriteToStderr, &FilesInFlight());
     }
-    if (commandLine.mode == Mode::OutputDir &&
-        !MakeOutputDir(PathFromArgument(commandLine.outputDir))) {
-        WriteToStderr(FailureMessage(commandLine.outputDir, "Cannot create output directory"));
-        return 1;
+    if (commandLine.mode == Mode::OutputDir) {
+        // Made as the file layer makes folders: never through a link it
+        // would refuse to follow.
+        const int error =
+            sorvane::MakeOutputFolders(PathFromArgument(commandLine.outputDir).native());
+        if (error != 0) {
+            WriteToStderr(FailureMessage(commandLine.outputDir, "Cannot create output directory",
+                                         sorvane::SystemErrorText(error)));
+            return 1;
+        }
     }
-    std::vector<Job> jobs = ExpandFolders(PlanJobs(commandLine), commandLine);
+    Expansion found = ExpandFolders(PlanJobs(commandLine), commandLine);
+    std::vector<Job>& jobs = found.jobs;
     RefuseClashes(jobs, commandLine.mode == Mode::InPlace);
 
     Progress progress;
     progress.terminal = commandLine.mode != Mode::Pair && IsTerminal(stderr);
     progress.total = jobs.size();
+    progress.links = found.links.size();
 
+    // Links passed over are said first; they change no exit status.
+    for (const std::string& link : found.links) {
+        WriteToStderr(FailureMessage(link, kLinkNotFollowed));
+    }
     WriteToStderr(progress.Start());
     RunJobs(
         jobs, ThreadCount(commandLine.jobs, jobs.size()),

@@ -213,7 +213,8 @@ TEST_F(Program, OutputDirThatCannotBeMade) {
     std::ofstream(dir / "file") << "x";
     const Result r = Run({"--output-dir", P(dir / "file"), P(dir / "a.bmp")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "bmpvintage: " + P(dir / "file") + ": Cannot create output directory\n");
+    EXPECT_EQ(r.err, "bmpvintage: " + P(dir / "file") +
+                         ": Cannot create output directory (Not a directory)\n");
 }
 
 TEST_F(Program, InPlaceReplacesEachInputOnce) {
@@ -273,7 +274,9 @@ TEST_F(Program, FoldersWithRecursive) {
     fs::create_directory_symlink(dir / "elsewhere", photos / "2020" / "linked");
     std::ofstream(photos / "2020" / "notes.txt") << "not an image";
     std::ofstream(photos / "2020" / "bad.bmp") << "BM but short";
-    const std::string bad = "bmpvintage: " + P(photos) + "/2020/bad.bmp: Not a valid BMP file\n";
+    const std::string bad = "bmpvintage: " + P(photos) +
+                            "/2020/linked: Symbolic link not followed\nbmpvintage: " + P(photos) +
+                            "/2020/bad.bmp: Not a valid BMP file\n";
 
     struct Case {
         std::vector<std::string> args;
@@ -390,6 +393,11 @@ TEST_F(Program, StandardInputAndOutput) {
          "bmpvintage: in.bmp: Standard output is the input file\n", ""},
         {"bmpvintage - - < in.bmp 1<> in.bmp", 1, "",
          "bmpvintage: -: Standard output is the input file\n", ""},
+        // Standard input that is the output file, by its name or a link.
+        {"bmpvintage - in.bmp < in.bmp", 1, "",
+         "bmpvintage: in.bmp: Standard input is the output file\n", ""},
+        {"ln -sf in.bmp self.bmp && bmpvintage - self.bmp < in.bmp", 1, "",
+         "bmpvintage: self.bmp: Standard input is the output file\n", ""},
         // A reader gone, standard output closed, a file size limit: each a
         // write that fails, reported.
         {"{ bmpvintage in.bmp -; echo \"status $?\" >&2; } | true", 0, "",
@@ -477,6 +485,127 @@ TEST_F(Program, SignalRemovesTheTemporaryFile) {
     EXPECT_EQ(ReadText(out / "big.bmp"), "old");
 }
 
+// Under -r a symbolic link met inside the tree (to a file, to a folder, or
+// dangling) is passed over with a line, and the exit status stays 0; a link
+// named on the command line is followed.
+TEST_F(Program, LinksInsideATreeAreNotFollowed) {
+    const fs::path photos = dir / "photos";
+    fs::create_directories(photos / "sub");
+    fs::create_directories(dir / "elsewhere");
+    const Bytes a = Image(photos / "a.bmp", 1), b = Image(photos / "sub" / "b.bmp", 2);
+    const Bytes secret = Image(dir / "secret.bmp", 3), x = Image(dir / "elsewhere" / "x.bmp", 4);
+    fs::create_symlink(dir / "secret.bmp", photos / "evil.bmp");
+    fs::create_directory_symlink(dir / "elsewhere", photos / "albums");
+    fs::create_symlink("nowhere.bmp", photos / "sub" / "gone.bmp");
+    fs::create_directory_symlink(photos, dir / "tree");
+    const auto passedOver = [](const fs::path& root) {
+        std::set<std::string> lines;
+        for (const char* link : {"albums", "evil.bmp", "sub/gone.bmp"}) {
+            lines.insert("bmpvintage: " + (root / link).string() + ": Symbolic link not followed");
+        }
+        return lines;
+    };
+
+    Result r = Run({"-r", "--output-dir", P(dir / "out"), P(dir / "tree")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(Lines(r.err), passedOver(dir / "tree"));
+    EXPECT_EQ(ReadAll(dir / "out" / "a.bmp"), Toned(a));
+    EXPECT_EQ(ReadAll(dir / "out" / "sub" / "b.bmp"), Toned(b));
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(dir / "out"), {}), 3);
+
+    r = Run({"-r", "--in-place", P(photos)});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(Lines(r.err), passedOver(photos));
+    EXPECT_EQ(ReadAll(photos / "sub" / "b.bmp"), Toned(b));
+    EXPECT_EQ(ReadAll(dir / "secret.bmp"), secret);
+    EXPECT_EQ(ReadAll(dir / "elsewhere" / "x.bmp"), x);
+
+    r = Run({"--in-place", P(photos / "evil.bmp")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ReadAll(dir / "secret.bmp"), Toned(secret));
+
+    // The terminal's summary counts them.
+    if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/script";
+    const Result tty = RunCommand({"/usr/bin/script", "-q", "-e", "-c",
+                                   "'" BMPVINTAGE_PROGRAM "' -r --output-dir '" + P(dir / "out2") +
+                                       "' '" + P(dir / "tree") + "'",
+                                   "/dev/null"},
+                                  {});
+    EXPECT_NE(tty.out.find("\r2 files: 2 converted, 0 failed, 3 links not followed\r\n"),
+              std::string::npos)
+        << tty.out;
+}
+
+// Output folders are made one name at a time, through no link the file
+// layer would refuse: another user's link in a shared sticky folder leads
+// nowhere, and a folder the user may not write in says so.
+TEST_F(Program, OutputFoldersAreMadeThroughNoRefusedLink) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to plant links as another user";
+    const fs::path tree = dir / "tree", shared = dir / "shared", locked = dir / "locked";
+    fs::create_directories(tree / "2020" / "deep");
+    const Bytes a = Image(tree / "a.bmp", 1);
+    Image(tree / "2020" / "deep" / "c.bmp", 2);
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    fs::create_directory(locked);
+    fs::permissions(locked, fs::perms::owner_all);
+    for (const char* name : {"vout", "2020"}) {
+        fs::create_directory_symlink(locked, shared / name);
+        ASSERT_EQ(::lchown((shared / name).c_str(), 65534, 65534), 0);
+    }
+    Result r = Run({"-r", "--output-dir", P(shared / "vout"), P(tree)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "bmpvintage: " + P(shared / "vout") +
+                         ": Cannot create output directory (Permission denied)\n");
+    r = Run({"-r", "--output-dir", P(shared), P(tree)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "bmpvintage: " + P(shared / "2020" / "deep" / "c.bmp") +
+                         ": Error opening output file (Permission denied)\n");
+    EXPECT_EQ(ReadAll(shared / "a.bmp"), Toned(a));
+    EXPECT_TRUE(fs::is_empty(locked));
+
+    // As a user who may not write in the output folder: the folder's own
+    // reason, not that of the file it would have held.
+    fs::create_directory(dir / "closed");
+    fs::permissions(dir, fs::perms::all);
+    fs::copy_file(BMPVINTAGE_PROGRAM, dir / "bmpvintage");
+    const std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534",
+                                               "--clear-groups", P(dir / "bmpvintage")};
+    // Under an emulator the copy is a script that starts the build tree's
+    // program, which nobody may not reach.
+    std::vector<std::string> argv = asNobody;
+    argv.push_back("--version");
+    if (RunCommand(argv).status != 0) GTEST_SKIP() << "nobody cannot start the program";
+    argv = asNobody;
+    argv.insert(argv.end(), {"-r", "--output-dir", P(dir / "closed"), P(tree)});
+    r = RunCommand(argv);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(Lines(r.err), (std::set<std::string>{
+                                "bmpvintage: " + P(dir / "closed" / "a.bmp") +
+                                    ": Error opening output file (Permission denied)",
+                                "bmpvintage: " + P(dir / "closed" / "2020" / "deep" / "c.bmp") +
+                                    ": Error opening output file (Permission denied)",
+                            }));
+}
+
+// Only standard error closed: /dev/null is put there before anything is
+// opened, so the spool of standard input (kept open while it is read) does
+// not take descriptor 2, where a message would be written into it. Once
+// `cat` is done, all but a pipe's worth is read and the program waits for
+// the end of its input.
+TEST_F(Program, OnlyStandardErrorClosed) {
+    bmptest::Bmp24 big;
+    big.width = 701;
+    big.height = 600;  // more than a pipe holds
+    const Bytes in = big.Build();
+    WriteAll(dir / "in.bmp", in);
+    const Result r = Shell(
+        "mkfifo feed; (exec \"$B\" - out.bmp < feed 2>&-) & exec 3> feed; cat in.bmp >&3; "
+        "readlink /proc/$!/fd/2; exec 3>&-; wait $!; echo \"status $?\"");
+    EXPECT_EQ(r.out, "/dev/null\nstatus 0\n");
+    EXPECT_EQ(ReadAll(dir / "out.bmp"), Toned(in));
+}
+
 TEST_F(Program, UsageErrorsExitTwoAndTouchNothing) {
     Image(dir / "a.bmp", 0);
     const std::vector<std::vector<std::string>> cases = {
@@ -505,9 +634,10 @@ TEST_F(Program, HelpAndVersion) {
     const Result help = Run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
-    for (const char* text : {"Usage:", "--output-dir", "--in-place", "--jobs", "Examples:",
-                             "--recursive", "Symbolic links\n                    to folders",
-                             "not followed", "INPUT - reads standard input"}) {
+    for (const char* text :
+         {"Usage:", "--output-dir", "--in-place", "--jobs", "Examples:", "--recursive",
+          "Symbolic links\n                    inside it are not followed", "not followed",
+          "INPUT - reads standard input"}) {
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
     }
     const Result version = Run({"--version"});

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "BmpBuilder.h"
+#include "TestFiles.h"
 #include "tools/Batch.h"
 #include "tools/CommandLine.h"
 #include "tools/Progress.h"
@@ -113,6 +115,13 @@ TEST(CommandLine, UsageErrors) {
     }
 }
 
+TEST(CommandLine, UnknownOptionShownQuoted) {
+    EXPECT_EQ(Parse({"--bogus", "a", "b"}).error, "unknown option '--bogus'");
+    // A terminal's title and colour sequences are shown, not obeyed.
+    EXPECT_EQ(Parse({"--\x1B]0;PWN\a\x1B[31mred"}).error,
+              "unknown option '--'$'\\033'']0;PWN'$'\\a\\033''[31mred'");
+}
+
 TEST(CommandLine, HelpAndVersionWinOverEverythingBefore) {
     EXPECT_EQ(Parse({"--help"}).action, Action::Help);
     EXPECT_EQ(Parse({"-h", "--bogus"}).action, Action::Help);
@@ -148,6 +157,15 @@ TEST(Progress, NamesQuotedOnlyWhenTheyHoldControlsOrInvalidText) {
         {"\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80",
          "''$'\\300\\257\\355\\240\\200\\364\\220\\200\\200'"},
         {"\xE2\x82", "''$'\\342\\202'"},  // cut short
+        // Bidirectional controls and line separators, each range at both
+        // ends, beside printable neighbours that stay as they are.
+        {"a\xE2\x80\xAEgpj.bmp", "'a'$'\\342\\200\\256''gpj.bmp'"},  // U+202E
+        {"\xE2\x80\xAA\xE2\x80\xA8\xE2\x80\xA9",
+         "''$'\\342\\200\\252\\342\\200\\250\\342\\200\\251'"},
+        {"\xE2\x81\xA6x\xE2\x81\xA9", "''$'\\342\\201\\246''x'$'\\342\\201\\251'"},
+        {"\xE2\x80\x8E\xE2\x80\x8F\xD8\x9C", "''$'\\342\\200\\216\\342\\200\\217\\330\\234'"},
+        {"\xE2\x80\x8D\xE2\x80\x90\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\xD8\x9B",
+         "\xE2\x80\x8D\xE2\x80\x90\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\xD8\x9B"},
     };
     for (const auto& [name, shown] : cases) EXPECT_EQ(QuoteName(name), shown) << name;
 }
@@ -179,6 +197,10 @@ TEST(Progress, OneLineRedrawnOnATerminal) {
     // The last count gives way to the summary.
     EXPECT_EQ(p.End(), "\r10 files: 9 converted, 1 failed\n");
     EXPECT_EQ(p.End(), "");  // ended once
+    p.shown = 1;
+    p.links = 1;
+    EXPECT_EQ(p.End(), "\r10 files: 9 converted, 1 failed, 1 link not followed\n");
+    EXPECT_EQ(SummaryText(1, 0, 3), "1 file: 1 converted, 0 failed, 3 links not followed");
 }
 
 // Temporary directory for the file-identity tests.
@@ -216,9 +238,11 @@ TEST_F(TempDir, PlanNamesEachOutput) {
     ASSERT_EQ(jobs.size(), 2u);
     EXPECT_EQ(jobs[0].output, fs::path("out") / "a.bmp");
     EXPECT_EQ(jobs[1].output, fs::path("out") / "b.bmp");
+    EXPECT_FALSE(jobs[1].inPlace);
     c.mode = Mode::InPlace;
     jobs = PlanJobs(c);
     EXPECT_EQ(jobs[1].output, fs::path("x/y/b.bmp"));
+    EXPECT_TRUE(jobs[1].inPlace);
 }
 
 TEST_F(TempDir, OutputThatIsAnInputIsRefusedHoweverSpelled) {
@@ -282,6 +306,13 @@ TEST_F(TempDir, OutputOverAnotherInputOrAnotherOutputIsRefused) {
     RefuseClashes(jobs, false);
     EXPECT_EQ(Refusals(jobs), (std::vector<std::string_view>{"", kSameOutput}));
 
+    // A job refused already (a folder) takes no output name from the file
+    // after it.
+    jobs = {J(dir / "x", dir / "out" / "pics"), J(dir / "b.bmp", dir / "out" / "pics")};
+    jobs[0].refusal = kIsAFolder;
+    RefuseClashes(jobs, false);
+    EXPECT_EQ(Refusals(jobs), (std::vector<std::string_view>{kIsAFolder, ""}));
+
     // In place, one file named twice is converted once.
     c.mode = Mode::InPlace;
     c.inputs = {(dir / "a.bmp").string(), (dir / "b.bmp").string(),
@@ -320,9 +351,10 @@ TEST(Folders, ImageNames) {
 }
 
 TEST_F(TempDir, FoldersAreWalkedOnlyWithRecursive) {
-    // photos/: images in any case, other files, a subtree, a link to a file
-    // (converted) and a link to a folder (not followed), and the output
-    // folder itself inside.
+    // photos/: images in any case, other files, a subtree, links (to a
+    // file, to a folder, dangling; none followed, and only one with an
+    // image's name or to a folder listed), and the output folder itself
+    // inside.
     const fs::path photos = dir / "photos";
     fs::create_directories(photos / "sub" / "deeper");
     fs::create_directories(photos / "out" / "old");
@@ -331,6 +363,8 @@ TEST_F(TempDir, FoldersAreWalkedOnlyWithRecursive) {
         Touch(photos / f);
     }
     fs::create_symlink("a.bmp", photos / "link.bmp");
+    fs::create_symlink("nowhere", photos / "gone.bmp");
+    fs::create_symlink("a.bmp", photos / "notes-link.txt");
     fs::create_directory_symlink("sub", photos / "subLink");
     Touch(dir / "notes.txt");
 
@@ -339,28 +373,41 @@ TEST_F(TempDir, FoldersAreWalkedOnlyWithRecursive) {
     c.recursive = true;
     c.mode = Mode::OutputDir;
     c.outputDir = (photos / "out").string();
-    const std::vector<std::string> inside = {"B.BMP",    "a.bmp",     "c.Dib",
-                                             "link.bmp", "sub/d.bmp", "sub/deeper/e.dib"};
-    std::vector<Job> jobs = ExpandFolders(PlanJobs(c), c);
+    const std::vector<std::string> inside = {"B.BMP", "a.bmp", "c.Dib", "sub/d.bmp",
+                                             "sub/deeper/e.dib"};
+    const std::vector<std::string> links = {
+        photos.string() + "/gone.bmp", photos.string() + "/link.bmp", photos.string() + "/subLink"};
+    Expansion found = ExpandFolders(PlanJobs(c), c);
+    std::vector<Job>& jobs = found.jobs;
+    EXPECT_EQ(found.links, links);
     ASSERT_EQ(jobs.size(), inside.size() + 1);
     for (std::size_t i = 0; i < inside.size(); ++i) {
         EXPECT_EQ(jobs[i].name, photos.string() + "/" + inside[i]);
         EXPECT_EQ(jobs[i].input, photos / inside[i]);
+        EXPECT_EQ(jobs[i].root / jobs[i].inside, jobs[i].input);
+        EXPECT_EQ(jobs[i].inside, fs::path(inside[i]));
         EXPECT_EQ(jobs[i].output, photos / "out" / inside[i]);
         EXPECT_EQ(jobs[i].makeFolder, inside[i].starts_with("sub/")) << inside[i];
+        EXPECT_FALSE(jobs[i].inPlace);
         EXPECT_EQ(jobs[i].refusal, "");
     }
-    // A file named on the command line is converted whatever its name.
+    // A file named on the command line is converted whatever its name, and
+    // opened as named.
     EXPECT_EQ(jobs.back().input, dir / "notes.txt");
     EXPECT_EQ(jobs.back().output, photos / "out" / "notes.txt");
+    EXPECT_TRUE(jobs.back().root.empty());
 
     // In place: each file is its own output, and out/ is walked too.
     c.mode = Mode::InPlace;
     c.inputs = {photos.string()};
-    jobs = ExpandFolders(PlanJobs(c), c);
+    found = ExpandFolders(PlanJobs(c), c);
     ASSERT_EQ(jobs.size(), inside.size() + 1);
-    for (const Job& job : jobs) EXPECT_EQ(job.output, job.input);
-    EXPECT_EQ(jobs[4].input, photos / "out" / "old" / "o.bmp");
+    for (const Job& job : jobs) {
+        EXPECT_EQ(job.output, job.input);
+        EXPECT_TRUE(job.inPlace);
+    }
+    EXPECT_EQ(jobs[3].input, photos / "out" / "old" / "o.bmp");
+    EXPECT_EQ(found.links.size(), links.size());
 
     // Without --recursive, or in the two-file form: one refusal per folder.
     for (const Mode mode : {Mode::InPlace, Mode::Pair}) {
@@ -368,11 +415,49 @@ TEST_F(TempDir, FoldersAreWalkedOnlyWithRecursive) {
         c.output = (dir / "o.bmp").string();
         c.recursive = mode == Mode::Pair;
         c.inputs = {photos.string()};
-        jobs = ExpandFolders(PlanJobs(c), c);
+        jobs = ExpandFolders(PlanJobs(c), c).jobs;
         ASSERT_EQ(jobs.size(), 1u);
         EXPECT_EQ(jobs[0].refusal, kIsAFolder);
         EXPECT_EQ(jobs[0].name, photos.string());
     }
+}
+
+// A tree's file or folder swapped for a link between the walk and the
+// conversion: the file it leads to outside is neither read nor replaced.
+TEST_F(TempDir, TreeFilesAreOpenedBeneathTheirRootThroughNoLink) {
+    const fs::path photos = dir / "photos", outside = dir / "outside";
+    fs::create_directories(photos / "sub");
+    fs::create_directories(outside / "sub");
+    const std::vector<std::uint8_t> image = bmptest::Bmp24{}.Build();
+    for (const fs::path& p : {photos / "a.bmp", photos / "c.bmp", photos / "sub" / "b.bmp",
+                              outside / "a.bmp", outside / "sub" / "b.bmp"}) {
+        testfiles::WriteAll(p, image);
+    }
+    CommandLine c;
+    c.mode = Mode::InPlace;
+    c.recursive = true;
+    c.inputs = {photos.string()};
+    const std::vector<Job> jobs = ExpandFolders(PlanJobs(c), c).jobs;
+    ASSERT_EQ(jobs.size(), 3u);  // a.bmp, c.bmp, sub/b.bmp
+    fs::remove(photos / "a.bmp");
+    fs::create_symlink(outside / "a.bmp", photos / "a.bmp");
+    fs::rename(photos / "sub", dir / "sub");
+    fs::create_directory_symlink(outside / "sub", photos / "sub");
+    for (const std::size_t i : {0u, 2u}) {
+        const sorvane::FileConversion r = RunJob(jobs[i], nullptr);
+        EXPECT_EQ(std::string(r.line), "Error opening input file") << i;
+        EXPECT_EQ(r.systemError, ELOOP) << i;
+    }
+    EXPECT_TRUE(testfiles::ReadAll(outside / "a.bmp") == image);
+    EXPECT_TRUE(testfiles::ReadAll(outside / "sub" / "b.bmp") == image);
+
+    // An in-place job writes its own input and nothing else.
+    Job elsewhere = jobs[1];
+    elsewhere.output = photos / "d.bmp";
+    EXPECT_EQ(std::string(RunJob(elsewhere, nullptr).line), "Error opening output file");
+    EXPECT_FALSE(fs::exists(photos / "d.bmp"));
+    EXPECT_EQ(std::string(RunJob(jobs[1], nullptr).line), "");
+    EXPECT_TRUE(testfiles::ReadAll(photos / "c.bmp") != image);
 }
 
 TEST(RunJobs, EveryJobFinishesOnceAndRefusedOnesDoNotRun) {

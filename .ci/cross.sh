@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# The library built for other processors with Debian's cross compilers and
-# checked under qemu-user (ctest runs each program through the emulator the
-# toolchain file names):
-#   armel  ARMv5TE, soft-float: the gtest suite and every colour of the tone
-#   s390x  64-bit, big-endian:  the gtest suite (which tones every colour too)
-#   i686   32-bit x86, from a toolchain file that names no processor: every
-#          colour of the tone (SSE2 doubles), and the x87 refusal
+# The library and the program built for other processors with Debian's
+# cross compilers and checked under qemu-user (ctest runs each program through
+# the emulator the toolchain file names; the program's tests start it through
+# a script that does the same). On each, the program's tests, and:
+#   armel    ARMv5TE, soft-float, no lock-free atomics: the gtest suite and
+#            every colour of the tone
+#   s390x    64-bit, big-endian: the gtest suite (which tones every colour too)
+#   i686     32-bit x86, from a toolchain file that names no processor: every
+#            colour of the tone (SSE2 doubles), and the x87 refusal
+#   aarch64  64-bit ARM, with fused multiply-add: every colour of the tone,
+#            which fails if the compiler contracts a*b+c
 # GoogleTest is built for each target from Debian's sources.
 # CROSS_TARGETS="armel i686" runs some of them only.
 set -euo pipefail
@@ -20,8 +24,8 @@ QEMU_EXCLUDED_TESTS=(
 )
 
 need=()
-for pkg in qemu-user g++-arm-linux-gnueabi g++-s390x-linux-gnu g++-i686-linux-gnu googletest \
-  ninja-build; do
+for pkg in qemu-user g++-arm-linux-gnueabi g++-s390x-linux-gnu g++-i686-linux-gnu \
+  g++-aarch64-linux-gnu googletest ninja-build; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -51,12 +55,16 @@ cross() {
   echo "cross $name: built in $((built - start)) s, tested in $((SECONDS - built)) s"
 }
 
-for target in ${CROSS_TARGETS:-armel s390x i686}; do
+tests='^(library|tool)$'
+program='bmpvintage bmpvintage_tool_tests'
+for target in ${CROSS_TARGETS:-armel s390x i686 aarch64}; do
   case $target in
-    armel) cross armel arm-linux-gnueabi "sorvane_tests tone_exhaustive" \
-             -L '^library$' -E "$excluded" ;;
-    s390x) cross s390x s390x-linux-gnu sorvane_tests -L '^library$' -E "$excluded|^tone_" ;;
-    i686)  cross i686 i686-linux-gnu tone_exhaustive -R '^tone_(exhaustive|precision_guard)$' ;;
+    armel) cross armel arm-linux-gnueabi "sorvane_tests tone_exhaustive $program" \
+             -L "$tests" -E "$excluded" ;;
+    s390x) cross s390x s390x-linux-gnu "sorvane_tests $program" -L "$tests" -E "$excluded|^tone_" ;;
+    i686)  cross i686 i686-linux-gnu "tone_exhaustive $program" -L "$tests" -E "$excluded" ;;
+    aarch64) cross aarch64 aarch64-linux-gnu "tone_exhaustive $program" -L "$tests" \
+               -E "$excluded" ;;
     *) echo "cross: unknown target $target" >&2; exit 2 ;;
   esac
 done

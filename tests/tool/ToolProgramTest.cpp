@@ -436,8 +436,8 @@ struct Sent {
     bool toThread = false;
 };
 
-// Runs the program replacing out/big.bmp ("old") with a large image, and
-// sends `signals` once its temporary file exists. As root, the temporary
+// Runs the program replacing a new out/big.bmp ("old") with a large image,
+// and sends `signals` once its temporary file exists. As root, the temporary
 // file's open waits for this test's answer, which comes after the signals.
 // Otherwise the program is stopped once the file appears; replacing a large
 // file (written, then synced) leaves it time. With `moveFolder`, out/ is
@@ -452,12 +452,13 @@ class Interrupted : public Program {
         big.pixel = [](int x, int) { return bmptest::Rgb{static_cast<std::uint8_t>(x), 80, 160}; };
         input = big.Build();
         WriteAll(dir / "big.bmp", input);
-        fs::create_directory(dir / "out");
-        WriteAll(dir / "out" / "big.bmp", {'o', 'l', 'd'});
     }
 
     int Interrupt(const std::vector<Sent>& signals, bool moveFolder = false) {
         const fs::path out = dir / "out";
+        fs::remove_all(out);
+        fs::create_directory(out);
+        WriteAll(out / "big.bmp", {'o', 'l', 'd'});
         const int fan = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
         const int events = fan >= 0 ? fan : ::inotify_init1(IN_CLOEXEC);
         EXPECT_EQ(fan >= 0 ? ::fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,

@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -429,81 +428,77 @@ TEST_F(Program, StandardInputAndOutput) {
     EXPECT_FALSE(fs::exists(dir / "limited.bmp"));
 }
 
-// A signal sent while an output is being written, and how it was sent: to
-// the process, or to its main thread (taken before one sent to the process).
-struct Sent {
-    int signal;
-    bool toThread = false;
-};
-
-// Runs the program replacing a new out/big.bmp ("old") with a large image,
-// and sends `signals` once its temporary file exists. As root, the temporary
-// file's open waits for this test's answer, which comes after the signals.
-// Otherwise the program is stopped once the file appears; replacing a large
-// file (written, then synced) leaves it time. With `moveFolder`, out/ is
-// renamed to held/ first, and a new out/ holds a file of the temporary
-// file's name. Returns the wait status; no core is dumped.
-class Interrupted : public Program {
-  protected:
-    void SetUp() override {
-        Program::SetUp();
-        bmptest::Bmp24 big;
-        big.width = big.height = 4000;
-        big.pixel = [](int x, int) { return bmptest::Rgb{static_cast<std::uint8_t>(x), 80, 160}; };
-        input = big.Build();
-        WriteAll(dir / "big.bmp", input);
+// Signals while an output is being written: the first one received ends
+// the program by that signal, its temporary file removed and the old output
+// as it was; one ignored at the start (nohup) stays ignored. As root, the
+// temporary file's open waits for this test's answer, which comes after the
+// signals. Otherwise the program is stopped once the file appears;
+// replacing a large file (written, then synced) leaves it time.
+TEST_F(Program, SignalRemovesTheTemporaryFile) {
+    bmptest::Bmp24 big;
+    big.width = big.height = 4000;
+    big.pixel = [](int x, int) { return bmptest::Rgb{static_cast<std::uint8_t>(x), 80, 160}; };
+    const Bytes in = big.Build();
+    WriteAll(dir / "big.bmp", in);
+    const fs::path out = dir / "out";
+    struct Case {
+        std::vector<int> signals;  // the first to the converting thread, the rest to the process
+        int ends;                  // 0: ignored at the start, the program finishes
+        bool moveFolder = false;  // out/ moved to held/, a file of the temporary name in a new out/
+    };
+    std::vector<Case> cases = {{{SIGTERM, SIGINT}, SIGTERM}, {{SIGHUP}, 0}};
+    for (const int signal : {SIGALRM, SIGHUP, SIGINT, SIGPOLL, SIGPROF, SIGQUIT, SIGTERM, SIGUSR1,
+                             SIGUSR2, SIGVTALRM, SIGXCPU}) {
+        cases.push_back({{signal}, signal});
     }
-
-    int Interrupt(const std::vector<Sent>& signals, bool moveFolder = false) {
-        const fs::path out = dir / "out";
+    cases.push_back({{SIGTERM}, SIGTERM, true});
+    rlimit core{}, noCore{};  // no core from SIGQUIT or SIGXCPU
+    ::getrlimit(RLIMIT_CORE, &core);
+    noCore.rlim_max = core.rlim_max;
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.signals) + (c.moveFolder ? " moved" : ""));
+        fs::remove_all(dir / "held");
         fs::remove_all(out);
         fs::create_directory(out);
         WriteAll(out / "big.bmp", {'o', 'l', 'd'});
         const int fan = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
         const int events = fan >= 0 ? fan : ::inotify_init1(IN_CLOEXEC);
-        EXPECT_GE(fan >= 0 ? ::fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,
+        ASSERT_GE(fan >= 0 ? ::fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,
                                              AT_FDCWD, out.c_str())
                            : ::inotify_add_watch(events, out.c_str(), IN_CREATE),
                   0);
-        const std::string in = P(dir / "big.bmp"), output = P(out / "big.bmp");
-        char* argv[] = {const_cast<char*>(BMPVINTAGE_PROGRAM), const_cast<char*>(in.c_str()),
+        const std::string input = P(dir / "big.bmp"), output = P(out / "big.bmp");
+        char* argv[] = {const_cast<char*>(BMPVINTAGE_PROGRAM), const_cast<char*>(input.c_str()),
                         const_cast<char*>(output.c_str()), nullptr};
-        rlimit core{}, noCore{};
-        ::getrlimit(RLIMIT_CORE, &core);
-        noCore.rlim_max = core.rlim_max;
-        ::setrlimit(RLIMIT_CORE, &noCore);
+        struct sigaction ignore {
+        }, before{};
+        ignore.sa_handler = SIG_IGN;
+        if (c.ends == 0) ::sigaction(c.signals[0], &ignore, &before);
         pid_t pid;
-        EXPECT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
-        ::setrlimit(RLIMIT_CORE, &core);
-        for (bool inFlight = false; !inFlight;) {
+        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+        if (c.ends == 0) ::sigaction(c.signals[0], &before, nullptr);
+        std::string temporary;
+        while (temporary.empty()) {
             pollfd ready{events, POLLIN, 0};  // a program that never writes fails, not hangs
-            if (::poll(&ready, 1, 60000) != 1) {
-                ADD_FAILURE() << "no temporary file";
-                ::kill(pid, SIGKILL);
-                break;
-            }
+            ASSERT_EQ(::poll(&ready, 1, 60000), 1) << "no temporary file";
             fanotify_event_metadata event{};  // one at a time; inotify's needs room for the name
             char named[sizeof(inotify_event) + NAME_MAX + 1];
-            EXPECT_GT(
+            ASSERT_GT(
                 fan >= 0 ? ::read(fan, &event, sizeof event) : ::read(events, named, sizeof named),
                 0);
             if (fan < 0) ::kill(pid, SIGSTOP);
             for (const auto& entry : fs::directory_iterator(out)) {
                 const std::string name = entry.path().filename().string();
-                if (inFlight || !name.starts_with(".bmpvintage-")) continue;
-                inFlight = true;
-                if (moveFolder) {
+                if (!temporary.empty() || !name.starts_with(".bmpvintage-")) continue;
+                temporary = name;
+                if (c.moveFolder) {
                     fs::rename(out, dir / "held");
                     fs::create_directory(out);
                     WriteAll(out / name, {'n', 'o', 't', ' ', 'i', 't', 's'});
                 }
-                for (const Sent& sent : signals) {
-                    if (sent.toThread) {
-                        ::syscall(SYS_tgkill, pid, pid, sent.signal);
-                    } else {
-                        ::kill(pid, sent.signal);
-                    }
-                }
+                ::syscall(SYS_tgkill, pid, pid, c.signals[0]);  // its main thread converts
+                for (std::size_t i = 1; i < c.signals.size(); ++i) ::kill(pid, c.signals[i]);
             }
             if (fan >= 0) {
                 const fanotify_response allow{event.fd, FAN_ALLOW};
@@ -515,65 +510,20 @@ class Interrupted : public Program {
         ::kill(pid, SIGCONT);
         int status = 0;
         ::waitpid(pid, &status, 0);
-        return status;
-    }
-
-    // The files in `folder`, with their contents.
-    std::map<std::string, std::string> Files(const fs::path& folder) {
-        std::map<std::string, std::string> files;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            files[entry.path().filename().string()] = ReadText(entry.path());
+        const fs::path made = c.moveFolder ? dir / "held" : out;
+        EXPECT_EQ(std::distance(fs::directory_iterator(made), {}), 1);
+        if (c.ends == 0) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            EXPECT_TRUE(ReadAll(out / "big.bmp") == Toned(in));
+            continue;
         }
-        return files;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.ends) << status;
+        EXPECT_EQ(ReadText(made / "big.bmp"), "old");
+        if (c.moveFolder) {
+            EXPECT_EQ(ReadText(out / temporary), "not its");  // another's, kept
+        }
     }
-
-    Bytes input;
-};
-
-// Each signal that ends the program removes its temporary file, leaves the
-// old output as it was and ends the program by that signal.
-TEST_F(Interrupted, EndingSignalsRemoveTheTemporaryFile) {
-    for (const int signal : {SIGALRM, SIGHUP, SIGINT, SIGPOLL, SIGPROF, SIGQUIT, SIGTERM, SIGUSR1,
-                             SIGUSR2, SIGVTALRM, SIGXCPU}) {
-        SCOPED_TRACE(::strsignal(signal));
-        const int status = Interrupt({{signal}});
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
-        EXPECT_EQ(Files(dir / "out"), (std::map<std::string, std::string>{{"big.bmp", "old"}}));
-    }
-}
-
-// The file removed is the one made, in the folder it was made in, even
-// when that folder has been moved and its name holds another file now.
-TEST_F(Interrupted, RemovesTheFileInTheFolderItWasMadeIn) {
-    const int status = Interrupt({{SIGTERM}}, true);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-    EXPECT_EQ(Files(dir / "held"), (std::map<std::string, std::string>{{"big.bmp", "old"}}));
-    const auto decoy = Files(dir / "out");
-    ASSERT_EQ(decoy.size(), 1u);
-    EXPECT_EQ(decoy.begin()->second, "not its");
-}
-
-// The first signal received ends the program, whatever comes during its
-// clean-up: SIGTERM is taken first (sent to the thread), SIGINT while its
-// handler runs.
-TEST_F(Interrupted, FirstSignalEndsTheProgram) {
-    const int status = Interrupt({{SIGTERM, true}, {SIGINT}});
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-    EXPECT_EQ(Files(dir / "out"), (std::map<std::string, std::string>{{"big.bmp", "old"}}));
-}
-
-// A signal ignored by whoever started the program (nohup) stays ignored:
-// the conversion finishes.
-TEST_F(Interrupted, SignalIgnoredAtStartStaysIgnored) {
-    struct sigaction ignore {
-    }, before{};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGHUP, &ignore, &before);
-    const int status = Interrupt({{SIGHUP}});
-    ::sigaction(SIGHUP, &before, nullptr);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(Files(dir / "out").size(), 1u);
-    EXPECT_TRUE(ReadAll(dir / "out" / "big.bmp") == Toned(input));
+    ::setrlimit(RLIMIT_CORE, &core);
 }
 
 TEST_F(Program, UsageErrorsExitTwoAndTouchNothing) {

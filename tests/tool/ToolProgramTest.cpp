@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>

@@ -6,5 +6,6 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(SORVANE_TARGET_TRIPLE aarch64-linux-gnu)
+set(SORVANE_TARGET_LOADER ld-linux-aarch64.so.1)
 set(SORVANE_QEMU qemu-aarch64)
 include(${CMAKE_CURRENT_LIST_DIR}/LinuxCross.cmake)

@@ -15,6 +15,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 find_program(SORVANE_QEMU_PROGRAM NAMES ${SORVANE_QEMU} ${SORVANE_QEMU}-static)
 if(SORVANE_QEMU_PROGRAM)
-  # -L: where the target's dynamic loader and libraries are.
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${SORVANE_QEMU_PROGRAM} -L /usr/${SORVANE_TARGET_TRIPLE})
+  # The emulator runs the target's dynamic loader (SORVANE_TARGET_LOADER),
+  # which finds the target's libraries by --library-path. Not -L: that also
+  # sends every absolute path the program opens into /usr/<triple> when it
+  # exists there, and "/" always does, so a walk from "/" fails (and
+  # qemu-i386 hangs when such a program starts a thread).
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${SORVANE_QEMU_PROGRAM}
+    /usr/${SORVANE_TARGET_TRIPLE}/lib/${SORVANE_TARGET_LOADER}
+    --library-path /usr/${SORVANE_TARGET_TRIPLE}/lib)
 endif()

@@ -5,5 +5,6 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(SORVANE_TARGET_TRIPLE arm-linux-gnueabi)
+set(SORVANE_TARGET_LOADER ld-linux.so.3)
 set(SORVANE_QEMU qemu-arm)
 include(${CMAKE_CURRENT_LIST_DIR}/LinuxCross.cmake)

@@ -9,5 +9,6 @@
 # and checks the tone with this file as it is.
 set(CMAKE_SYSTEM_NAME Linux)
 set(SORVANE_TARGET_TRIPLE i686-linux-gnu)
+set(SORVANE_TARGET_LOADER ld-linux.so.2)
 set(SORVANE_QEMU qemu-i386)
 include(${CMAKE_CURRENT_LIST_DIR}/LinuxCross.cmake)

@@ -4,5 +4,6 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR s390x)
 set(SORVANE_TARGET_TRIPLE s390x-linux-gnu)
+set(SORVANE_TARGET_LOADER ld64.so.1)
 set(SORVANE_QEMU qemu-s390x)
 include(${CMAKE_CURRENT_LIST_DIR}/LinuxCross.cmake)

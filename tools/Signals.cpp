@@ -1,6 +1,7 @@
 #include "tools/Signals.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstddef>
 
 #ifdef _WIN32
@@ -11,11 +12,10 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
-#include <ctime>
 #endif
 
 #include "tools/CommandLine.h"
@@ -26,30 +26,32 @@ namespace {
 
 using Char = sorvane::NativePath::value_type;
 
-// A slot goes Free -> Filling (the name is being copied in) -> Named, and
-// back to Free when the file is gone. A handler that removes the file marks
-// it Claimed, and the slot then keeps its name until the process ends.
-enum SlotState : int { kFree, kFilling, kNamed, kClaimed };
-
-// One temporary output per converting thread, and room to spare.
+// One slot per converting thread, and room to spare. A thread takes its
+// slot at its first temporary file and keeps it; a thread that finds none
+// left has its files written unwatched.
 constexpr std::size_t kSlots = kMaxJobs + 16;
-// Longer names (rare: the file sits beside its output) are not kept.
+// Longer names (a full path, on Windows) are not kept.
 constexpr std::size_t kNameSize = 4096;
 
+// A slot is written only by its own thread, with the signals held off, and
+// read by a handler. `named` is set last, once the name and folder are in
+// place, and cleared first: a handler that sees it set finds a whole name.
+// Only plain loads and stores of a `volatile sig_atomic_t` are used, which
+// every target has (32-bit ARM without lock-free atomics included); fences
+// order them against the other threads.
 struct Slot {
-    std::atomic<int> state{kFree};
+    volatile std::sig_atomic_t named = 0;
+    int folder = -1;  // -1: `name` is a path
     Char name[kNameSize];
 };
 
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
-              "a signal handler may only touch lock-free atomics");
-
 // The one table a signal handler can reach: it lives for the whole process.
 Slot gSlots[kSlots];
-std::atomic<bool> gEnding{false};
+// Set by the first handler: the process is ending, by this signal (POSIX)
+// or console event (Windows, where it is only a flag).
+volatile std::sig_atomic_t gEnding = 0;
 
-// The slot of the file this thread is writing: AfterCreate() and Gone() come from
-// the converting thread, so only that thread ever reads a name it owns.
+// This thread's slot, once taken; only ever touched by this thread.
 thread_local Slot* tOwnSlot = nullptr;
 
 bool SameName(const Char* kept, const sorvane::NativePath& name) {
@@ -59,7 +61,27 @@ bool SameName(const Char* kept, const sorvane::NativePath& name) {
     return kept[name.size()] == Char{};
 }
 
-void WaitToBeEnded() {
+void RemoveFile(int folder, const Char* name) {
+#ifdef _WIN32
+    (void)folder;
+    ::DeleteFileW(name);
+#else
+    ::unlinkat(folder >= 0 ? folder : AT_FDCWD, name, 0);
+#endif
+}
+
+// Removes every file in the table; only async-signal-safe calls. A thread
+// that enters its file after this looked sees gEnding and removes it itself.
+void RemoveAll() {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    for (Slot& slot : gSlots) {
+        if (slot.named == 0) continue;
+        std::atomic_thread_fence(std::memory_order_acquire);
+        RemoveFile(slot.folder, slot.name);
+    }
+}
+
+[[noreturn]] void WaitToBeEnded() {
     for (;;) {
 #ifdef _WIN32
         ::Sleep(INFINITE);
@@ -69,53 +91,85 @@ void WaitToBeEnded() {
     }
 }
 
-void RemoveFile(const Char* name) {
-#ifdef _WIN32
-    ::DeleteFileW(name);
-#else
-    ::unlink(name);
-#endif
-}
-
-// Removes every file in the table; only async-signal-safe calls.
-void RemoveAll() {
-    gEnding.store(true);
-    bool any = false;
-    for (Slot& slot : gSlots) {
-        int state = kNamed;
-        if (slot.state.compare_exchange_strong(state, kClaimed) || state == kClaimed) {
-            RemoveFile(slot.name);
-            any = true;
-        }
-    }
-    if (!any) return;
-        // A thread told of its file just before may still be creating it: give
-        // it a moment, then remove the same names again. AfterCreate() lets no new
-        // file start from now on.
-#ifdef _WIN32
-    ::Sleep(20);
-#else
-    timespec pause{0, 20'000'000};
-    ::nanosleep(&pause, nullptr);
-#endif
-    for (Slot& slot : gSlots) {
-        if (slot.state.load() == kClaimed) RemoveFile(slot.name);
-    }
-}
-
 #ifdef _WIN32
 BOOL WINAPI OnConsoleEvent(DWORD) {
+    gEnding = 1;
     RemoveAll();
     return FALSE;  // the default handler ends the process
 }
 #else
-void OnSignal(int signal) {
-    RemoveAll();
-    // Ended by the same signal, so the parent sees the usual status.
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
+// The signals that end the program and whose default action ends the
+// process: each removes the temporary files in flight first. SIGPIPE and
+// SIGXFSZ are not among them: they are ignored, so that the write fails
+// and is reported.
+constexpr int kEndingSignals[] = {
+    SIGALRM,   SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+#ifdef SIGPOLL
+    SIGPOLL,
 #endif
+#ifdef SIGPROF
+    SIGPROF,
+#endif
+#ifdef SIGVTALRM
+    SIGVTALRM,
+#endif
+#ifdef SIGXCPU
+    SIGXCPU,
+#endif
+};
+
+sigset_t EndingSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : kEndingSignals) sigaddset(&set, signal);
+    return set;
+}
+
+// Runs with every ending signal held off on its thread (sa_mask). The first
+// signal ends the program: a handler on another thread that comes second
+// waits for the first one to finish.
+void OnSignal(int signal) {
+    if (gEnding != 0) WaitToBeEnded();
+    gEnding = signal;
+    RemoveAll();
+    // Ended by the same signal, so that the parent sees the usual status.
+    // Only this one is let through: another one pending meanwhile, which
+    // would be taken first, is not.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal, &fallback, nullptr);
+    ::raise(signal);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::_exit(128 + signal);
+}
+
+// The signals held off while a file is created: the mask to restore after.
+thread_local sigset_t tBeforeCreate;
+#endif
+
+// Gives this thread its slot, the first time. Not from a handler.
+Slot* OwnSlot() {
+    if (tOwnSlot != nullptr) return tOwnSlot;
+#ifdef _WIN32
+    static SRWLOCK lock = SRWLOCK_INIT;
+    ::AcquireSRWLockExclusive(&lock);
+#else
+    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    ::pthread_mutex_lock(&lock);
+#endif
+    static std::size_t taken = 0;
+    if (taken < kSlots) tOwnSlot = &gSlots[taken++];
+#ifdef _WIN32
+    ::ReleaseSRWLockExclusive(&lock);
+#else
+    ::pthread_mutex_unlock(&lock);
+#endif
+    return tOwnSlot;
+}
 
 }  // namespace
 
@@ -136,9 +190,8 @@ void RemoveTemporaryFilesOnSignals() {
 #else
     struct sigaction action {};
     action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    action.sa_mask = EndingSignals();
+    for (const int signal : kEndingSignals) {
         // A signal ignored by whoever started the program (nohup, a
         // background job) stays ignored.
         struct sigaction before {};
@@ -150,54 +203,51 @@ void RemoveTemporaryFilesOnSignals() {
 #endif
 }
 
-// Signals are held off while a file is created and entered in the table:
-// one that arrives meanwhile is handled once the file is there to remove.
+// The ending signals are held off on this thread from just before the file
+// is created until it is in the table: one that comes meanwhile is handled
+// once the file is there to remove.
 void TemporaryFilesInFlight::BeforeCreate() {
 #ifndef _WIN32
-    sigset_t held;
-    sigemptyset(&held);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
-    ::pthread_sigmask(SIG_BLOCK, &held, nullptr);
+    const sigset_t held = EndingSignals();
+    ::pthread_sigmask(SIG_BLOCK, &held, &tBeforeCreate);
 #endif
 }
 
 void TemporaryFilesInFlight::AfterCreate(int folder, const sorvane::NativePath* name) {
-    (void)folder;
     struct Release {
         ~Release() {
 #ifndef _WIN32
-            sigset_t held;
-            sigemptyset(&held);
-            for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
-            ::pthread_sigmask(SIG_UNBLOCK, &held, nullptr);
+            ::pthread_sigmask(SIG_SETMASK, &tBeforeCreate, nullptr);
 #endif
         }
     } release;
-    if (name == nullptr) return;
-    const sorvane::NativePath& temporary = *name;
-    if (temporary.size() >= kNameSize) return;
-    for (Slot& slot : gSlots) {
-        int state = kFree;
-        if (!slot.state.compare_exchange_strong(state, kFilling)) continue;
-        for (std::size_t i = 0; i < temporary.size(); ++i) slot.name[i] = temporary[i];
-        slot.name[temporary.size()] = Char{};
-        slot.state.store(kNamed);
-        tOwnSlot = &slot;
-        // The process is being ended: this file must not be made after the
-        // handler looked for it.
-        if (gEnding.load()) WaitToBeEnded();
-        return;
+    if (name == nullptr) return;  // nothing was made
+    Slot* const slot = name->size() < kNameSize ? OwnSlot() : nullptr;
+    if (slot != nullptr && gEnding == 0) {
+        slot->named = 0;
+        slot->folder = folder;
+        for (std::size_t i = 0; i < name->size(); ++i) slot->name[i] = (*name)[i];
+        slot->name[name->size()] = Char{};
+        std::atomic_thread_fence(std::memory_order_release);
+        slot->named = 1;
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+    if (gEnding != 0) {
+        // A handler on another thread is ending the process and may have
+        // looked at the table before this file was in it.
+        RemoveFile(folder, name->c_str());
+        WaitToBeEnded();
     }
 }
 
 void TemporaryFilesInFlight::Gone(int folder, const sorvane::NativePath& temporary) {
-    (void)folder;
     Slot* const slot = tOwnSlot;
-    if (slot == nullptr || !SameName(slot->name, temporary)) return;
-    tOwnSlot = nullptr;
-    // A slot a handler has claimed stays as it is.
-    int state = kNamed;
-    slot->state.compare_exchange_strong(state, kFree);
+    if (slot == nullptr || slot->named == 0 || slot->folder != folder ||
+        !SameName(slot->name, temporary)) {
+        return;
+    }
+    slot->named = 0;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 TemporaryFilesInFlight& FilesInFlight() {

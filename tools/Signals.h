@@ -13,18 +13,23 @@ namespace bmpvintage {
 // have failed on a closed descriptor, and nothing is hidden. Called first.
 void OpenMissingStandardDescriptors();
 
-// Installs the handlers: SIGINT, SIGTERM and SIGHUP remove every temporary
-// file in flight and end the program by the same signal, so its status is
-// the usual one. SIGPIPE and SIGXFSZ are ignored: a reader that went away or
+// Installs the handlers: SIGALRM, SIGHUP, SIGINT, SIGPOLL, SIGPROF, SIGQUIT,
+// SIGTERM, SIGUSR1, SIGUSR2, SIGVTALRM and SIGXCPU remove every temporary
+// file in flight and end the program by the first of them received, so its
+// status is the usual one. A signal ignored when the program starts (nohup)
+// stays ignored. SIGPIPE and SIGXFSZ are ignored: a reader that went away or
 // a file size limit makes the write fail, which is reported and cleaned up
 // like any other write error. On Windows, Ctrl+C, Ctrl+Break and closing the
 // console remove the files in flight before the process ends.
 void RemoveTemporaryFilesOnSignals();
 
-// Keeps the names of the temporary files in flight where a signal handler
-// can read them: a fixed table, written with atomic flags. A file that finds
-// the table full is not removed by a signal (the table holds one per thread
-// and more).
+// Keeps the temporary files in flight where a signal handler can read them:
+// a fixed table of one slot per converting thread, each holding the folder
+// descriptor and the name the file was created as. A file is entered only
+// once it exists (the ending signals are held off on its thread from
+// BeforeCreate() to AfterCreate()), and a handler removes it relative to that
+// folder, never by a path looked up again. A thread that finds the table
+// full has its files left unwatched.
 class TemporaryFilesInFlight final : public sorvane::TemporaryFileWatch {
   public:
     void BeforeCreate() override;

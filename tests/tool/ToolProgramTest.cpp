@@ -6,6 +6,8 @@
 #include <spawn.h>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -433,56 +435,102 @@ TEST_F(Program, StandardInputAndOutput) {
     EXPECT_FALSE(fs::exists(dir / "limited.bmp"));
 }
 
-// SIGTERM while an output is being written: the program removes its
-// temporary file, leaves the old output as it was and ends by the signal.
-// As root, the temporary file's open waits for this test's answer, which
-// comes after the signal. Otherwise the program is stopped once the file
-// appears; replacing a large file (written, then synced) leaves it time.
+// Signals while an output is being written: the first one received ends
+// the program by that signal, its temporary file removed and the old output
+// as it was; one ignored at the start (nohup) stays ignored. As root, the
+// temporary file's open waits for this test's answer, which comes after the
+// signals. Otherwise the program is stopped once the file appears;
+// replacing a large file (written, then synced) leaves it time.
 TEST_F(Program, SignalRemovesTheTemporaryFile) {
     bmptest::Bmp24 big;
     big.width = big.height = 4000;
     big.pixel = [](int x, int) { return bmptest::Rgb{static_cast<std::uint8_t>(x), 80, 160}; };
-    WriteAll(dir / "big.bmp", big.Build());
+    const Bytes in = big.Build();
+    WriteAll(dir / "big.bmp", in);
     const fs::path out = dir / "out";
-    fs::create_directory(out);
-    WriteAll(out / "big.bmp", {'o', 'l', 'd'});
-    const int fan = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
-    const int events = fan >= 0 ? fan : ::inotify_init1(IN_CLOEXEC);
-    ASSERT_GE(fan >= 0 ? ::fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,
-                                         AT_FDCWD, out.c_str())
-                       : ::inotify_add_watch(events, out.c_str(), IN_CREATE),
-              0);
-    const std::string input = P(dir / "big.bmp"), output = P(out / "big.bmp");
-    char* argv[] = {const_cast<char*>(BMPVINTAGE_PROGRAM), const_cast<char*>(input.c_str()),
-                    const_cast<char*>(output.c_str()), nullptr};
-    pid_t pid;
-    ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
-    bool inFlight = false;
-    while (!inFlight) {
-        pollfd ready{events, POLLIN, 0};  // a program that never writes fails, not hangs
-        ASSERT_EQ(::poll(&ready, 1, 60000), 1) << "no temporary file";
-        fanotify_event_metadata event{};  // one at a time; inotify's needs room for the name
-        char named[sizeof(inotify_event) + NAME_MAX + 1];
-        ASSERT_GT(
-            fan >= 0 ? ::read(fan, &event, sizeof event) : ::read(events, named, sizeof named), 0);
-        if (fan < 0) ::kill(pid, SIGSTOP);
-        for (const auto& entry : fs::directory_iterator(out)) {
-            inFlight = inFlight || entry.path().filename().string().starts_with(".bmpvintage-");
+    struct Case {
+        std::vector<int> signals;  // the first to the converting thread, the rest to the process
+        int ends;                  // 0: ignored at the start, the program finishes
+        bool moveFolder = false;  // out/ moved to held/, a file of the temporary name in a new out/
+    };
+    std::vector<Case> cases = {{{SIGTERM, SIGINT}, SIGTERM}, {{SIGHUP}, 0}};
+    for (const int signal : {SIGALRM, SIGHUP, SIGINT, SIGPOLL, SIGPROF, SIGQUIT, SIGTERM, SIGUSR1,
+                             SIGUSR2, SIGVTALRM, SIGXCPU}) {
+        cases.push_back({{signal}, signal});
+    }
+    cases.push_back({{SIGTERM}, SIGTERM, true});
+    rlimit core{}, noCore{};  // no core from SIGQUIT or SIGXCPU
+    ::getrlimit(RLIMIT_CORE, &core);
+    noCore.rlim_max = core.rlim_max;
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.signals) + (c.moveFolder ? " moved" : ""));
+        fs::remove_all(dir / "held");
+        fs::remove_all(out);
+        fs::create_directory(out);
+        WriteAll(out / "big.bmp", {'o', 'l', 'd'});
+        const int fan = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+        const int events = fan >= 0 ? fan : ::inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(fan >= 0 ? ::fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,
+                                             AT_FDCWD, out.c_str())
+                           : ::inotify_add_watch(events, out.c_str(), IN_CREATE),
+                  0);
+        const std::string input = P(dir / "big.bmp"), output = P(out / "big.bmp");
+        char* argv[] = {const_cast<char*>(BMPVINTAGE_PROGRAM), const_cast<char*>(input.c_str()),
+                        const_cast<char*>(output.c_str()), nullptr};
+        struct sigaction ignore {
+        }, before{};
+        ignore.sa_handler = SIG_IGN;
+        if (c.ends == 0) ::sigaction(c.signals[0], &ignore, &before);
+        pid_t pid;
+        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+        if (c.ends == 0) ::sigaction(c.signals[0], &before, nullptr);
+        std::string temporary;
+        while (temporary.empty()) {
+            pollfd ready{events, POLLIN, 0};  // a program that never writes fails, not hangs
+            ASSERT_EQ(::poll(&ready, 1, 60000), 1) << "no temporary file";
+            fanotify_event_metadata event{};  // one at a time; inotify's needs room for the name
+            char named[sizeof(inotify_event) + NAME_MAX + 1];
+            ASSERT_GT(
+                fan >= 0 ? ::read(fan, &event, sizeof event) : ::read(events, named, sizeof named),
+                0);
+            if (fan < 0) ::kill(pid, SIGSTOP);
+            for (const auto& entry : fs::directory_iterator(out)) {
+                const std::string name = entry.path().filename().string();
+                if (!temporary.empty() || !name.starts_with(".bmpvintage-")) continue;
+                temporary = name;
+                if (c.moveFolder) {
+                    fs::rename(out, dir / "held");
+                    fs::create_directory(out);
+                    WriteAll(out / name, {'n', 'o', 't', ' ', 'i', 't', 's'});
+                }
+                ::syscall(SYS_tgkill, pid, pid, c.signals[0]);  // its main thread converts
+                for (std::size_t i = 1; i < c.signals.size(); ++i) ::kill(pid, c.signals[i]);
+            }
+            if (fan >= 0) {
+                const fanotify_response allow{event.fd, FAN_ALLOW};
+                EXPECT_EQ(::write(fan, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
+                ::close(event.fd);
+            }
         }
-        if (inFlight) ::kill(pid, SIGTERM);
-        if (fan >= 0) {
-            const fanotify_response allow{event.fd, FAN_ALLOW};
-            EXPECT_EQ(::write(fan, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
-            ::close(event.fd);
+        ::close(events);  // later opens go on unwatched
+        ::kill(pid, SIGCONT);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        const fs::path made = c.moveFolder ? dir / "held" : out;
+        EXPECT_EQ(std::distance(fs::directory_iterator(made), {}), 1);
+        if (c.ends == 0) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            EXPECT_TRUE(ReadAll(out / "big.bmp") == Toned(in));
+            continue;
+        }
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.ends) << status;
+        EXPECT_EQ(ReadText(made / "big.bmp"), "old");
+        if (c.moveFolder) {
+            EXPECT_EQ(ReadText(out / temporary), "not its");  // another's, kept
         }
     }
-    ::kill(pid, SIGCONT);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ::close(events);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-    EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), 1);
-    EXPECT_EQ(ReadText(out / "big.bmp"), "old");
+    ::setrlimit(RLIMIT_CORE, &core);
 }
 
 // Under -r a symbolic link met inside the tree (to a file, to a folder, or

@@ -88,7 +88,7 @@ mkdir -p "$work/apt/lists/partial" "$work/src" "$root/bin"
 # The steps' output goes to a log, shown in part when a step fails.
 build_log=$work/build.log
 exec 3>&2 2>"$build_log"
-log() { echo "mingw-arm-sysroot ($arch): $*" | tee -a "$build_log" >&3; }
+log() { echo "mingw-arm-sysroot ($arch): $(($(date +%s) - start)) s: $*" | tee -a "$build_log" >&3; }
 trap 'status=$?; if [ $status != 0 ]; then tail -n 40 "$build_log" >&3; log "failed, see $build_log"; fi' EXIT
 
 log "fetching mingw-w64 $mingw_version and llvm-toolchain-16 $llvm_version"
@@ -196,7 +196,7 @@ cmake -S "$llvm/runtimes" -B "$work/runtimes" "${runtime_cmake[@]}" \
 cmake --build "$work/runtimes" "${jobs[@]}" >&2
 cmake --install "$work/runtimes" >&2
 
-log "built in $(($(date +%s) - start)) s: $root"
+log "built $root"
 touch "$root/.complete"
 exec 2>&3
 rm -rf "$work"

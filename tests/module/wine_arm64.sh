@@ -18,9 +18,11 @@
 set -euo pipefail
 
 # The Wine loader and server and what they load themselves for console
-# programs; the drivers for windows, sound and devices are left out.
-PACKAGES=(wine64 libwine libc6 libgcc-s1 libunwind8 liblzma5 libz-mingw-w64
-  libfreetype6 libbrotli1 libbz2-1.0 libpng16-16 zlib1g)
+# programs; the drivers for windows, sound and devices are left out. So is
+# FreeType: with it but without Wine's fonts (another package) no desktop
+# window can be made, and every process that asks for one starts another
+# explorer.exe, without end.
+PACKAGES=(wine64 libwine libc6 libgcc-s1 libunwind8 liblzma5 libz-mingw-w64)
 # binfmt_misc's entry for 64-bit little-endian ARM executables (ELF header,
 # machine 183), as qemu's own binfmt configuration has it.
 MAGIC='\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'

@@ -7,35 +7,47 @@
 #   - compiler wrappers <triple>-clang and <triple>-clang++ around clang-16
 #     and ld.lld-16 that use them.
 #
-#   cmake/mingw-arm-sysroot.sh aarch64|armv7
+#   cmake/mingw-arm-sysroot.sh [--cached] aarch64|armv7
 #
 # Prints the sysroot's folder on its last line of standard output; all else
 # goes to standard error. The sysroot is kept outside the source tree, in
 #   ${SORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}}/sorvane/mingw-<arch>-<mingw-w64 version>-<llvm version>
 # so that a machine builds it once for each pair of package versions: when
 # that folder is complete the script returns at once. The packages the build
-# needs (clang-16, lld-16, llvm-16, dpkg-dev) are installed when missing,
-# which needs root. The sources come through a private sources list with a
-# deb-src line; the system's own apt configuration is left as it is.
+# and the project need (clang-16, lld-16, llvm-16, dpkg-dev, mingw-w64-tools)
+# are installed when missing, which needs root. The sources come through a
+# private sources list with a deb-src line; the system's own apt
+# configuration is left as it is. With --cached the script builds and
+# installs nothing: it prints the folder of a complete cached sysroot, or
+# fails.
 set -euo pipefail
 
+cached_only=0
+if [ "${1:-}" = --cached ]; then
+  cached_only=1
+  shift
+fi
 arch=${1:-}
 case "$arch" in
   aarch64) triple=aarch64-w64-mingw32 crt_arch=(--enable-libarm64 --disable-libarm32) ;;
   armv7) triple=armv7-w64-mingw32 crt_arch=(--enable-libarm32 --disable-libarm64) ;;
   *)
-    echo "usage: $0 aarch64|armv7" >&2
+    echo "usage: $0 [--cached] aarch64|armv7" >&2
     exit 2
     ;;
 esac
 log() { echo "mingw-arm-sysroot ($arch): $*" >&2; }
 
-# The tools, from Debian's binary packages.
+if [ $cached_only = 1 ] && ! dpkg -s clang-16 >/dev/null 2>&1; then
+  exit 1
+fi
+# The tools, from Debian's binary packages; mingw-w64-tools for the
+# project's type library (widl).
 need=()
-for pkg in clang-16 lld-16 llvm-16 dpkg-dev; do
+for pkg in clang-16 lld-16 llvm-16 dpkg-dev mingw-w64-tools; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
-if [ ${#need[@]} -gt 0 ]; then
+if [ $cached_only = 0 ] && [ ${#need[@]} -gt 0 ]; then
   log "installing ${need[*]}"
   apt-get update -qq >&2
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >&2
@@ -57,6 +69,9 @@ if [ -f "$root/.complete" ]; then
   echo "$root"
   exit 0
 fi
+if [ $cached_only = 1 ]; then
+  exit 1
+fi
 
 # One build of a sysroot at a time; a second caller waits for the first.
 mkdir -p "$cache"
@@ -73,7 +88,7 @@ mkdir -p "$work/apt/lists/partial" "$work/src" "$root/bin"
 # The steps' output goes to a log, shown in part when a step fails.
 build_log=$work/build.log
 exec 3>&2 2>"$build_log"
-log() { echo "mingw-arm-sysroot ($arch): $*" | tee -a "$build_log" >&3; }
+log() { echo "mingw-arm-sysroot ($arch): $(($(date +%s) - start)) s: $*" | tee -a "$build_log" >&3; }
 trap 'status=$?; if [ $status != 0 ]; then tail -n 40 "$build_log" >&3; log "failed, see $build_log"; fi' EXIT
 
 log "fetching mingw-w64 $mingw_version and llvm-toolchain-16 $llvm_version"
@@ -181,7 +196,7 @@ cmake -S "$llvm/runtimes" -B "$work/runtimes" "${runtime_cmake[@]}" \
 cmake --build "$work/runtimes" "${jobs[@]}" >&2
 cmake --install "$work/runtimes" >&2
 
-log "built in $(($(date +%s) - start)) s: $root"
+log "built $root"
 touch "$root/.complete"
 exec 2>&3
 rm -rf "$work"

@@ -1,19 +1,19 @@
-# Cross-compiles the project for Windows on TARGET in BINARY and runs its
+# Cross-compiles the project for Windows on ARCH in BINARY and runs its
 # Windows tests under Wine, with a Wine prefix of its own inside BINARY:
 #   x64    MinGW-w64's g++, Debian's wine64
 #   arm64  clang-16 and the sysroot of cmake/mingw-arm-sysroot.sh, Debian's
 #          wine64:arm64 under qemu-aarch64 (tests/module/wine_arm64.sh)
-#   cmake -DSOURCE=<source dir> -DBINARY=<build dir> [-DTARGET=x64|arm64]
+#   cmake -DSOURCE=<source dir> -DBINARY=<build dir> [-DARCH=x64|arm64]
 #         [-DGENERATOR=<generator>] -P RunWindowsTests.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/WindowsTools.cmake)
-if(NOT TARGET)
-  set(TARGET x64)
+if(NOT ARCH)
+  set(ARCH x64)
 endif()
-if(TARGET STREQUAL "x64")
+if(ARCH STREQUAL "x64")
   sorvane_find_windows_tools(missing)
   set(toolchain mingw-w64-x86_64.cmake)
   set(wine ${SORVANE_WINE})
-elseif(TARGET STREQUAL "arm64")
+elseif(ARCH STREQUAL "arm64")
   sorvane_find_wine_arm64(missing)
   set(toolchain mingw-w64-aarch64.cmake)
   # The sysroot takes minutes to build: these tests use it once it is made.
@@ -26,11 +26,11 @@ elseif(TARGET STREQUAL "arm64")
   set(toolchain_options -DSORVANE_MINGW_SYSROOT=${sysroot})
   set(wine bash ${CMAKE_CURRENT_LIST_DIR}/wine_arm64.sh ${SORVANE_WINE_ARM64})
 else()
-  message(FATAL_ERROR "TARGET ${TARGET}: x64 or arm64")
+  message(FATAL_ERROR "ARCH ${ARCH}: x64 or arm64")
 endif()
 if(missing)
   list(JOIN missing "; " missing)
-  message("Windows tests skipped: ${TARGET}: ${missing}")
+  message("Windows tests skipped: ${ARCH}: ${missing}")
   return()
 endif()
 

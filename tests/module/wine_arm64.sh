@@ -101,8 +101,8 @@ inside() {
 
 check() {
   local root=$1
-  [ -x "$root/usr/lib/wine/wine64" ] || {
-    echo "no arm64 Wine in $root (tests/module/wine_arm64.sh prepare)"
+  [ -n "$root" ] && [ -f "$root/.complete" ] || {
+    echo "no arm64 Wine unpacked (tests/module/wine_arm64.sh prepare)"
     return 1
   }
   command -v unshare >/dev/null || {

@@ -55,6 +55,9 @@ prepare() {
       sed -n 's/^Version: //p' | head -n 1)
   fi
   local root=$cache/wine-arm64-$(sed 's/^[0-9]*://; s/[^A-Za-z0-9.+-]/_/g' <<<"$version")
+  # One unpacking at a time; a second caller waits for the first.
+  exec 9>"$root.lock"
+  flock 9
   if [ -f "$root/.complete" ]; then
     echo "$root"
     return

@@ -54,7 +54,8 @@ prepare() {
     version=$(apt-cache "${config[@]}" show --no-all-versions wine64:arm64 |
       sed -n 's/^Version: //p' | head -n 1)
   fi
-  local root=$cache/wine-arm64-$(sed 's/^[0-9]*://; s/[^A-Za-z0-9.+-]/_/g' <<<"$version")
+  local root
+  root=$cache/wine-arm64-$(sed 's/^[0-9]*://; s/[^A-Za-z0-9.+-]/_/g' <<<"$version")
   # One unpacking at a time; a second caller waits for the first.
   exec 9>"$root.lock"
   flock 9
@@ -89,6 +90,7 @@ inside() {
     echo "no qemu-aarch64 (Debian: qemu-user)"
     return 1
   }
+  # shellcheck disable=SC2016 # expanded by the inner shell
   unshare --user --map-root-user --mount -- /bin/sh -c '
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || {
       echo "this kernel has no binfmt_misc for a user namespace of its own (Linux 6.7 or later)"
@@ -104,10 +106,10 @@ inside() {
 
 check() {
   local root=$1
-  [ -n "$root" ] && [ -f "$root/.complete" ] || {
+  if [ -z "$root" ] || [ ! -f "$root/.complete" ]; then
     echo "no arm64 Wine unpacked (tests/module/wine_arm64.sh prepare)"
     return 1
-  }
+  fi
   command -v unshare >/dev/null || {
     echo "no unshare (Debian: util-linux)"
     return 1

@@ -5,9 +5,10 @@
 # (it is cached outside the build tree, see there), and this runs it unless
 # -DSORVANE_MINGW_SYSROOT=<folder> names one.
 set(triple ${SORVANE_MINGW_ARCH}-w64-mingw32)
-# The sysroot reaches the test projects of try_compile too.
+# The sysroot reaches the test projects of try_compile too. A cached one
+# that has gone since the last configure is built again.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES SORVANE_MINGW_SYSROOT)
-if(NOT SORVANE_MINGW_SYSROOT)
+if(NOT EXISTS "${SORVANE_MINGW_SYSROOT}/bin/${triple}-clang")
   message(STATUS "MinGW-w64 sysroot for ${triple}: cmake/mingw-arm-sysroot.sh ${SORVANE_MINGW_ARCH}")
   execute_process(
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/mingw-arm-sysroot.sh ${SORVANE_MINGW_ARCH}
@@ -17,7 +18,7 @@ if(NOT SORVANE_MINGW_SYSROOT)
   if(NOT result EQUAL 0 OR NOT IS_DIRECTORY "${sysroot}")
     message(FATAL_ERROR "No MinGW-w64 sysroot for ${triple}: cmake/mingw-arm-sysroot.sh failed (${result})")
   endif()
-  set(SORVANE_MINGW_SYSROOT "${sysroot}" CACHE PATH "The MinGW-w64 sysroot for ${triple}")
+  set(SORVANE_MINGW_SYSROOT "${sysroot}" CACHE PATH "The MinGW-w64 sysroot for ${triple}" FORCE)
 endif()
 
 # The sysroot's wrappers: clang-16 with the target, the sysroot, the UCRT,

@@ -56,11 +56,17 @@ fi
 # The key: the LLVM version is that of the installed clang-16 (the sources
 # must match the compiler), the mingw-w64 version the archive's.
 llvm_version=$(dpkg-query -W -f='${Version}' clang-16)
-mingw_version=$(apt-cache show --no-all-versions mingw-w64-common 2>/dev/null |
-  sed -n 's/^Version: //p' | head -n 1)
-if [ -z "$mingw_version" ]; then
+archive_version() {
+  apt-cache show --no-all-versions "$1" 2>/dev/null | sed -n 's/^Version: //p' | head -n 1 || true
+}
+mingw_version=$(archive_version mingw-w64-common)
+if [ -z "$mingw_version" ] && [ $cached_only = 0 ]; then
   apt-get update -qq >&2
-  mingw_version=$(apt-cache show --no-all-versions mingw-w64-common | sed -n 's/^Version: //p' | head -n 1)
+  mingw_version=$(archive_version mingw-w64-common)
+fi
+if [ -z "$mingw_version" ]; then
+  [ $cached_only = 1 ] || log "apt knows no mingw-w64-common: no mingw-w64 version to build"
+  exit 1
 fi
 plain() { sed 's/^[0-9]*://; s/[^A-Za-z0-9.+-]/_/g' <<<"$1"; }
 cache=${SORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}}/sorvane
@@ -92,7 +98,12 @@ log() { echo "mingw-arm-sysroot ($arch): $(($(date +%s) - start)) s: $*" | tee -
 trap 'status=$?; if [ $status != 0 ]; then tail -n 40 "$build_log" >&3; log "failed, see $build_log"; fi' EXIT
 
 log "fetching mingw-w64 $mingw_version and llvm-toolchain-16 $llvm_version"
-echo "deb-src http://deb.debian.org/debian bookworm main" >"$work/apt/sources.list"
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+cat >"$work/apt/sources.list" <<EOF
+deb-src http://deb.debian.org/debian $codename main
+deb-src http://deb.debian.org/debian $codename-updates main
+deb-src http://deb.debian.org/debian-security $codename-security main
+EOF
 apt_private=(-o "Dir::Etc::SourceList=$work/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
   -o "Dir::State::Lists=$work/apt/lists" -o "Dir::Cache=$work/apt" -o APT::Sandbox::User=root)
 apt-get "${apt_private[@]}" update -qq >&2

@@ -1,10 +1,36 @@
-# Cross-compiles the project for Windows in BINARY and runs its Windows tests
-# under Wine, with a Wine prefix of its own inside BINARY.
-#   cmake -DSOURCE=<source dir> -DBINARY=<build dir> [-DGENERATOR=<generator>] -P RunWindowsTests.cmake
+# Cross-compiles the project for Windows on ARCH in BINARY and runs its
+# Windows tests under Wine, with a Wine prefix of its own inside BINARY:
+#   x64    MinGW-w64's g++, Debian's wine64
+#   arm64  clang-16 and the sysroot of cmake/mingw-arm-sysroot.sh, Debian's
+#          wine64:arm64 under qemu-aarch64 (tests/module/wine_arm64.sh)
+#   cmake -DSOURCE=<source dir> -DBINARY=<build dir> [-DARCH=x64|arm64]
+#         [-DGENERATOR=<generator>] -P RunWindowsTests.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/WindowsTools.cmake)
-sorvane_find_windows_tools(missing)
+if(NOT ARCH)
+  set(ARCH x64)
+endif()
+if(ARCH STREQUAL "x64")
+  sorvane_find_windows_tools(missing)
+  set(toolchain mingw-w64-x86_64.cmake)
+  set(wine ${SORVANE_WINE})
+elseif(ARCH STREQUAL "arm64")
+  sorvane_find_wine_arm64(missing)
+  set(toolchain mingw-w64-aarch64.cmake)
+  # The sysroot takes minutes to build: these tests use it once it is made.
+  execute_process(COMMAND bash ${SOURCE}/cmake/mingw-arm-sysroot.sh --cached aarch64
+    OUTPUT_VARIABLE sysroot OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE result)
+  string(REGEX REPLACE ".*\n" "" sysroot "${sysroot}")
+  if(NOT result EQUAL 0 OR NOT IS_DIRECTORY "${sysroot}")
+    list(APPEND missing "no ARM64 sysroot yet (cmake/mingw-arm-sysroot.sh aarch64 builds it)")
+  endif()
+  set(toolchain_options -DSORVANE_MINGW_SYSROOT=${sysroot})
+  set(wine bash ${CMAKE_CURRENT_LIST_DIR}/wine_arm64.sh ${SORVANE_WINE_ARM64})
+else()
+  message(FATAL_ERROR "ARCH ${ARCH}: x64 or arm64")
+endif()
 if(missing)
-  message("Windows tests skipped: ${missing}")
+  list(JOIN missing "; " missing)
+  message("Windows tests skipped: ${ARCH}: ${missing}")
   return()
 endif()
 
@@ -13,7 +39,7 @@ set(emulator ${CMAKE_COMMAND} -E env
   WINEDEBUG=-all
   # No prompts to install Wine's Mono and Gecko.
   WINEDLLOVERRIDES=mscoree,mshtml=
-  ${SORVANE_WINE})
+  ${wine})
 set(generator "")
 if(GENERATOR)
   set(generator -G ${GENERATOR})
@@ -29,7 +55,7 @@ endfunction()
 message(STATUS "Configuring the Windows build in ${BINARY}")
 execute_process(
   COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${BINARY} ${generator}
-    -DCMAKE_TOOLCHAIN_FILE=${SOURCE}/cmake/mingw-w64-x86_64.cmake
+    -DCMAKE_TOOLCHAIN_FILE=${SOURCE}/cmake/${toolchain} ${toolchain_options}
     -DCMAKE_BUILD_TYPE=Release
     -DSORVANE_BUILD_TESTS=OFF
     -DSORVANE_WINDOWS_TESTS=ON

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 namespace {
@@ -79,11 +80,13 @@ void CheckVersionRecord(Checker& check, const wchar_t* path) {
     }
 
     for (const StringValue& s : kStrings) {
-        wchar_t query[128];
-        std::swprintf(query, 128, L"\\StringFileInfo\\040904B0\\%ls", s.key);
+        // Joined, not formatted: Wine for ARM64 built without a PE compiler
+        // reads a Windows va_list as a Linux one, so the vswprintf behind
+        // swprintf takes the first argument's characters for a pointer.
+        const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + s.key;
         value = nullptr;
         length = 0;
-        const bool found = VerQueryValueW(data.data(), query, &value, &length) != 0;
+        const bool found = VerQueryValueW(data.data(), query.c_str(), &value, &length) != 0;
         const wchar_t* text =
             found && value != nullptr && length > 0 ? static_cast<const wchar_t*>(value) : L"";
         const bool same = found && std::wcscmp(text, s.value) == 0;

@@ -36,6 +36,34 @@ function(sorvane_find_windows_tools out)
   set(SORVANE_WINE "${SORVANE_WINE}" PARENT_SCOPE)
 endfunction()
 
+# Wine for ARM64 programs: the folder `wine_arm64.sh prepare` unpacked it in
+# (SORVANE_WINE_ARM64, or the newest in the cache), and a kernel that lets it
+# run. Sets `out` to what is missing, or to an empty string.
+function(sorvane_find_wine_arm64 out)
+  set(root "$ENV{SORVANE_WINE_ARM64}")
+  if(NOT root)
+    set(cache "$ENV{SORVANE_CACHE}")
+    if(NOT cache)
+      set(cache "$ENV{XDG_CACHE_HOME}")
+    endif()
+    if(NOT cache)
+      set(cache "$ENV{HOME}/.cache")
+    endif()
+    file(GLOB roots LIST_DIRECTORIES true "${cache}/sorvane/wine-arm64-*/.complete")
+    list(SORT roots COMPARE NATURAL ORDER DESCENDING)
+    list(POP_FRONT roots root)
+    get_filename_component(root "${root}" DIRECTORY)
+  endif()
+  execute_process(COMMAND bash ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/wine_arm64.sh check "${root}"
+    OUTPUT_VARIABLE why OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    set(${out} "${why}" PARENT_SCOPE)
+  else()
+    set(${out} "" PARENT_SCOPE)
+  endif()
+  set(SORVANE_WINE_ARM64 "${root}" PARENT_SCOPE)
+endfunction()
+
 # A python3 that has pefile (Debian: python3-pefile), the independent PE
 # reader of check_pe.py; `out` is empty when there is none.
 function(sorvane_find_pefile_python out)

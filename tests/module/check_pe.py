@@ -3,11 +3,12 @@
 toolchain that wrote it, and checks its export table, the DLLs it imports
 and its resources (version record and type library).
 
-    check_pe.py DLL [--machine i386|amd64] [--program bmpvintage.exe]
+    check_pe.py DLL [--machine i386|amd64|arm64|armnt] [--program bmpvintage.exe]
 
---machine: the processor both files must be for (PE32 for i386, PE32+ for
-amd64); --program: the command-line program, a console executable for the
-same processor importing only system DLLs."""
+--machine: the processor both files must be for (PE32 for i386 and armnt,
+the Thumb-2 ARMv7; PE32+ for amd64 and arm64); --program: the command-line
+program, a console executable for the same processor importing only system
+DLLs."""
 import argparse
 import struct
 import sys
@@ -30,6 +31,13 @@ STRINGS = {
 }
 # What Windows itself provides; anything else would have to travel with the DLL.
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "ntdll.dll"}
+# The Universal CRT's API sets, part of Windows 10 and later.
+SYSTEM_PREFIXES = ("api-ms-win-crt-",)
+
+
+def system_dll(name):
+    return name in SYSTEM_DLLS or name.startswith(SYSTEM_PREFIXES)
+
 
 failures = []
 
@@ -53,7 +61,7 @@ def exports(pe):
 
 def imports(pe):
     names = {e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
-    check(names and names <= SYSTEM_DLLS, "imports only system DLLs: %s" % sorted(names))
+    check(names and all(map(system_dll, names)), "imports only system DLLs: %s" % sorted(names))
 
 
 def resource(pe, type_match):
@@ -121,7 +129,8 @@ def type_library(pe):
 
 
 # IMAGE_FILE_MACHINE_* and the optional header magic that goes with it.
-MACHINES = {"i386": (0x014C, 0x10B), "amd64": (0x8664, 0x20B)}
+MACHINES = {"i386": (0x014C, 0x10B), "amd64": (0x8664, 0x20B), "arm64": (0xAA64, 0x20B),
+            "armnt": (0x01C4, 0x10B)}
 IMAGE_FILE_DLL = 0x2000
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 
@@ -140,7 +149,7 @@ def program(path, name):
     if name:
         machine(pe, name, "the program")
     names = {e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
-    check(names and names <= SYSTEM_DLLS,
+    check(names and all(map(system_dll, names)),
           "the program imports only system DLLs: %s" % sorted(names))
 
 

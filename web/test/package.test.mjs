@@ -15,7 +15,8 @@ const root = fileURLToPath(new URL('../..', import.meta.url));
 const packageDir = process.env.SORVANE_WEB_PACKAGE ?? join(root, 'build/web/package');
 const native = process.env.BMPVINTAGE;
 assert.ok(native, 'BMPVINTAGE must name the native bmpvintage program');
-const { loadModule } = await import(pathToFileURL(join(packageDir, 'load.js')));
+const core = await import(pathToFileURL(join(packageDir, 'core.js')));
+const loadModule = (form) => core.loadEngine(undefined, form);
 const forms = { portable: await loadModule('portable'), simd: await loadModule('simd') };
 
 const work = mkdtempSync(join(tmpdir(), 'sorvane-web-'));

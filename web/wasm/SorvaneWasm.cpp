@@ -11,14 +11,21 @@
 //   sorvane_tone_form()                  the name of the tone's form in use
 //
 // Statuses are StreamStatus values: 0 converted, else a refusal whose line
-// sorvane_status_line gives.
+// sorvane_status_line gives, or kNoMemory when a buffer could not be had.
+//
+// Every allocation is checked: one that fails gives 0 (a handle, a buffer)
+// or kNoMemory (a status), never a buffer at address 0. The module's memory
+// is capped below 4 GiB at link time (web/CMakeLists.txt): wasi-libc's
+// allocator takes the memory's end as 32-bit pages * 64 KiB, which wraps to
+// 0 at exactly 4 GiB and would hand out memory already in use.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <optional>
-#include <vector>
 
 #include "convert/ConvertStream.h"
 #include "tone/VintageTone.h"
@@ -35,8 +42,21 @@ namespace {
 constexpr std::size_t kWebPart = std::size_t{64} << 10;
 constexpr std::uint64_t kUnknownSize = std::numeric_limits<std::uint64_t>::max();
 
+// Not a StreamStatus: the module could not have the memory a call needs.
+constexpr int kNoMemory = 100;
+
 int Code(StreamStatus s) {
     return static_cast<int>(s);
+}
+
+// A buffer of kWebPart bytes from the module's heap, freed when it goes.
+struct FreeDeleter {
+    void operator()(std::uint8_t* p) const { std::free(p); }
+};
+using PartBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
+
+PartBuffer NewPart() {
+    return PartBuffer(static_cast<std::uint8_t*>(std::malloc(kWebPart)));
 }
 
 // A whole file in memory as both the source and the sink: every byte is
@@ -75,19 +95,31 @@ class InPlace final : public ByteSource, public ByteSink {
 // it is the answer, and until then the input is read and dropped.
 class WebStream {
   public:
-    WebStream() : buffer_(kWebPart) {}
+    // A new stream, or nullptr when the memory for it could not be had.
+    static WebStream* Open() {
+        PartBuffer buffer = NewPart();
+        if (!buffer) return nullptr;
+        void* at = std::malloc(sizeof(WebStream));
+        if (at == nullptr) return nullptr;
+        return new (at) WebStream(std::move(buffer));
+    }
+    static void Close(WebStream* s) {
+        if (s == nullptr) return;
+        s->~WebStream();
+        std::free(s);
+    }
 
     // Where the next bytes go, and how many fit, once the bytes handed out
     // by the last push have been dropped.
     std::uint8_t* Room() {
         Drop();
-        return buffer_.data() + have_;
+        return data() + have_;
     }
     std::size_t Space() {
         Drop();
-        return buffer_.size() - have_;
+        return kWebPart - have_;
     }
-    const std::uint8_t* Output() const { return buffer_.data(); }
+    const std::uint8_t* Output() const { return buffer_.get(); }
 
     // `n` bytes (at most Space()) were written at Room(): how many bytes at
     // Output() are final (0 or more), or minus the status of a refusal.
@@ -97,7 +129,7 @@ class WebStream {
         have_ += n;
         if (!toner_ && !draining_) {
             const std::size_t take = std::min(n, kPlanHeadBytes - headHave_);
-            std::memcpy(head_ + headHave_, buffer_.data() + have_ - n, take);
+            std::memcpy(head_ + headHave_, data() + have_ - n, take);
             headHave_ += take;
             if (headHave_ < kPlanHeadBytes) return 0;
             const StreamStatus s = PlanStream({head_, headHave_}, kUnknownSize, plan_);
@@ -113,7 +145,7 @@ class WebStream {
             const StreamStatus s = PlanStream({head_, headHave_}, seen_, plan_);
             return s == StreamStatus::Unsupported ? Refuse(s) : 0;
         }
-        return Hand(toner_->Arrived({buffer_.data(), have_}));
+        return Hand(toner_->Arrived({data(), have_}));
     }
 
     // The input has ended: the last final bytes, or minus a refusal.
@@ -127,12 +159,12 @@ class WebStream {
         if (s != StreamStatus::Converted || draining_) return Refuse(s);
         if (!toner_) toner_.emplace(plan, seen_);
         toner_->SetSize(seen_);
-        return Hand(toner_->Arrived({buffer_.data(), have_}));
+        return Hand(toner_->Arrived({data(), have_}));
     }
 
   private:
     void Drop() {
-        std::memmove(buffer_.data(), buffer_.data() + given_, have_ - given_);
+        std::memmove(data(), data() + given_, have_ - given_);
         have_ -= given_;
         given_ = 0;
     }
@@ -146,7 +178,10 @@ class WebStream {
         return -Code(s);
     }
 
-    std::vector<std::uint8_t> buffer_;
+    explicit WebStream(PartBuffer buffer) : buffer_(std::move(buffer)) {}
+    std::uint8_t* data() { return buffer_.get(); }
+
+    PartBuffer buffer_;
     std::size_t have_ = 0;   // bytes held at the front of buffer_
     std::size_t given_ = 0;  // of those, the first ones handed out last
     std::uint64_t seen_ = 0;
@@ -174,19 +209,22 @@ SORVANE_EXPORT("sorvane_free") void sorvane_free(void* p) {
 }
 
 SORVANE_EXPORT("sorvane_status_line") const char* sorvane_status_line(int status) {
+    if (status == sorvane::kNoMemory) return "Not enough memory";
     // Every line is a literal, so its view ends in a NUL.
     return sorvane::StreamStatusLine(static_cast<StreamStatus>(status)).data();
 }
 
 SORVANE_EXPORT("sorvane_tone_file") int sorvane_tone_file(std::uint8_t* file, std::size_t size) {
     sorvane::InPlace io({file, size});
-    std::vector<std::uint8_t> buffer(sorvane::kWebPart);
-    return static_cast<int>(
-        sorvane::ConvertStream(io, size, buffer, [&]() -> sorvane::ByteSink* { return &io; }));
+    const sorvane::PartBuffer buffer = sorvane::NewPart();
+    if (!buffer) return sorvane::kNoMemory;
+    return static_cast<int>(sorvane::ConvertStream(io, size, {buffer.get(), sorvane::kWebPart},
+                                                   [&]() -> sorvane::ByteSink* { return &io; }));
 }
 
+// A new stream, or 0 when the module's memory is exhausted.
 SORVANE_EXPORT("sorvane_stream_open") WebStream* sorvane_stream_open() {
-    return new WebStream();
+    return WebStream::Open();
 }
 
 SORVANE_EXPORT("sorvane_stream_room") std::uint8_t* sorvane_stream_room(WebStream* s) {
@@ -210,7 +248,7 @@ SORVANE_EXPORT("sorvane_stream_output") const std::uint8_t* sorvane_stream_outpu
 }
 
 SORVANE_EXPORT("sorvane_stream_close") void sorvane_stream_close(WebStream* s) {
-    delete s;
+    WebStream::Close(s);
 }
 
 SORVANE_EXPORT("sorvane_tone_pixels") void sorvane_tone_pixels(std::uint8_t* bgr, std::size_t n) {

@@ -1,0 +1,8 @@
+import type { Transform, TransformOptions } from 'node:stream';
+
+/**
+ * A Node stream.Transform that tones a BMP file arriving as Buffers, as
+ * toneBMPStream() does: the same bytes as toneBMP, in constant module
+ * memory. A refused input destroys the stream with a BMPVintageError.
+ */
+export function toneBMPNodeStream(options?: TransformOptions): Transform;

@@ -83,13 +83,17 @@ const webpack = (app, out) =>
       else resolve();
     }));
 
-// The page's bytes of the sample toned `where` ('main', 'module' or 'classic').
-async function tonedIn(origin, where) {
+// The sample toned `where` ('main', or a 'module' or 'classic' worker), the
+// module compiled on first use ('lazy') or by ready() first ('ready'), on an
+// engine with or without WebAssembly SIMD: the form ready() gave, and the bytes.
+async function tonedIn(origin, where, how, simd) {
   const page = await browser.newPage();
   const errors = [];
   page.on('pageerror', (error) => errors.push(error.message));
   page.on('console', (message) => message.type() === 'error' && errors.push(message.text()));
   try {
+    // An engine without SIMD, as the package sees it: its probe does not validate.
+    if (!simd) await page.addInitScript(() => (WebAssembly.validate = () => false));
     // Started, or failed at its first error.
     const broke = page.waitForEvent('pageerror').then(
       (error) => Promise.reject(new Error(`the app did not start: ${error.message}`)), () => new Promise(() => {}));
@@ -98,9 +102,11 @@ async function tonedIn(origin, where) {
       throw new Error(`the app did not start: ${errors.join('; ') || 'no error shown'}`);
     })]);
     const sample = [...readFileSync(path.join(root, 'samples/sample.bmp'))];
-    const toned = await page.evaluate(async ([bytes, where]) =>
-      Array.from(await window.toneSample(new Uint8Array(bytes), where)), [sample, where]);
-    return Buffer.from(toned);
+    const [form, toned] = await page.evaluate(async ([bytes, where, how]) => {
+      const [form, toned] = await window.toneSample(new Uint8Array(bytes), where, how);
+      return [form, Array.from(toned)];
+    }, [sample, where, how]);
+    return [form, Buffer.from(toned)];
   } finally {
     await page.close();
   }
@@ -132,21 +138,26 @@ after(async () => {
   rmSync(tmp, { recursive: true, force: true });
 });
 
+const onPage = [['main', 'lazy', true], ['main', 'ready', true], ['main', 'ready', false]];
+const inWorkers = (...kinds) => kinds.flatMap((kind) => [[kind, 'lazy', true], [kind, 'ready', true]]);
 const apps = [
-  ['Vite, built', viteBuild, ['main', 'module', 'classic']],
+  ['Vite, built', viteBuild, [...onPage, ...inWorkers('module', 'classic')]],
   // The dev server serves a worker's modules unbundled, which only a module
   // worker can import: a classic worker is a build's case.
-  ['Vite, dev server', viteDev, ['main', 'module']],
-  ['esbuild --bundle', () => bundled('esbuild', esbuild), ['main']],
-  ['webpack 5', () => bundled('webpack', webpack), ['main']],
+  ['Vite, dev server', viteDev, [...onPage, ...inWorkers('module')]],
+  ['esbuild --bundle', () => bundled('esbuild', esbuild), onPage],
+  ['webpack 5', () => bundled('webpack', webpack), onPage],
 ];
 
-for (const [name, start, places] of apps) {
+for (const [name, start, cases] of apps) {
   test(name, { timeout: 120_000 }, async (t) => {
     const origin = await start();
-    for (const where of places) {
-      await t.test(where === 'main' ? 'on the page' : `in a ${where} worker`, async () => {
-        const toned = await tonedIn(origin, where);
+    for (const [where, how, simd] of cases) {
+      const place = where === 'main' ? 'on the page' : `in a ${where} worker`;
+      const when = how === 'lazy' ? 'compiled on first use' : `after ready()${simd ? '' : ', without SIMD'}`;
+      await t.test(`${place}, ${when}`, async () => {
+        const [form, toned] = await tonedIn(origin, where, how, simd);
+        assert.equal(form, how === 'lazy' ? '' : simd ? 'simd' : 'portable');
         const at = toned.findIndex((byte, i) => byte !== expected[i]);
         assert.ok(toned.equals(expected), `${toned.length} bytes, native ${expected.length}, ` +
           `first difference at ${at < 0 ? Math.min(toned.length, expected.length) : at}`);

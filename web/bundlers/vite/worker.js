@@ -1,10 +1,10 @@
-// Tones each BMP file it is sent; answers with the bytes or the error's text.
-import { toneBMP } from 'sorvanebmpvintage';
+// Tones each BMP file it is sent; answers with tone()'s result or the error.
+import { tone } from './tone.js';
 
-self.onmessage = ({ data }) => {
+self.onmessage = async ({ data: [bytes, how] }) => {
   try {
-    self.postMessage(toneBMP(data));
+    self.postMessage(await tone(bytes, how));
   } catch (error) {
-    self.postMessage(String(error));
+    self.postMessage(`${error.code}: ${error.message}`);
   }
 };

@@ -12,7 +12,7 @@ if [ ! -x /usr/bin/chromium ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium
 fi
 # The package (already built when .ci/web.sh has run).
-cmake --workflow --preset web >/dev/null
+cmake --workflow --preset web
 (cd web/bundlers && npm ci --no-audit --no-fund)
 
 # The native program: the test build's where .ci/web.sh or the test workflow

@@ -3,13 +3,15 @@
 # wasm32-wasi builds them (`cmake --workflow --preset web`), then Node's own
 # test runner checks the package against the native bmpvintage of the test
 # build, and a fresh project installs the package from its tarball and tones
-# the sample with the README's two lines.
+# the sample with the README's two lines, from an ES module and from CommonJS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# libc++-dev, Debian's native libc++, is not needed: it is installed to prove
+# that its headers (/usr/include/c++/v1) stay out of the wasm32 build.
 need=()
 for pkg in clang-14 lld-14 wasi-libc libc++-14-dev-wasm32 libc++abi-14-dev-wasm32 \
-  libclang-rt-14-dev-wasm32; do
+  libclang-rt-14-dev-wasm32 libc++-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 command -v node >/dev/null 2>&1 || need+=(nodejs npm)
@@ -41,7 +43,13 @@ cat >"$work/app/tone.mjs" <<'JS'
 import fs from 'node:fs'; import { toneBMP } from 'sorvanebmpvintage';
 fs.writeFileSync(process.argv[3], toneBMP(fs.readFileSync(process.argv[2])));
 JS
+cat >"$work/app/tone.cjs" <<'JS'
+const fs = require('node:fs'); const { toneBMP } = require('sorvanebmpvintage');
+fs.writeFileSync(process.argv[3], toneBMP(fs.readFileSync(process.argv[2])));
+JS
 node "$work/app/tone.mjs" samples/sample.bmp "$work/wasm.bmp"
+node "$work/app/tone.cjs" samples/sample.bmp "$work/wasm-cjs.bmp"
 build/test/bmpvintage samples/sample.bmp "$work/native.bmp"
 cmp "$work/wasm.bmp" "$work/native.bmp"
-echo "web: the installed package tones samples/sample.bmp as bmpvintage does"
+cmp "$work/wasm-cjs.bmp" "$work/native.bmp"
+echo "web: the installed package tones samples/sample.bmp as bmpvintage does, imported and required"

@@ -19,8 +19,15 @@ set(CMAKE_SYSROOT /usr)
 
 # No exceptions and no runtime type information: nothing the module does
 # throws, and without them libc++ needs nothing from outside the module.
-set(CMAKE_CXX_FLAGS_INIT "-fno-exceptions -fno-rtti")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld")
+# Only the wasm32-wasi libc++ headers: clang 14 also searches the native
+# /usr/include/c++/v1 (Debian's libc++-dev), whose wchar.h, found first by
+# its include guard, hides wasi-libc's declarations (wcschr undeclared).
+# The three flags go together: that libc++ is built without exceptions and
+# RTTI.
+set(CMAKE_CXX_FLAGS_INIT
+  "-fno-exceptions -fno-rtti -nostdinc++ -isystem ${CMAKE_SYSROOT}/include/wasm32-wasi/c++/v1")
+# (-nostdinc++ reaches the link too, where it means nothing.)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -Wno-unused-command-line-argument")
 # The compiler checks link a whole program; a static library needs no entry.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 

@@ -318,17 +318,20 @@ export function openModuleStream() {
 
 // Reads a ReadableStream of bytes through a module stream, into one array:
 // of `size` bytes when the size is known (a Blob's), else grown as it comes.
+// A Blob that gives other than its size changed while it was read.
 async function toneReadable(readable, size) {
   const s = openModuleStream();
   const parts = [];
   let out = size === undefined ? null : new Uint8Array(size);
+  let read = 0;
   let at = 0;
   const take = (part) => {
     if (out === null) parts.push(part.slice());
-    else if (at + part.length > out.length) throw engineNow().errorOf(3);
     else out.set(part, at);
     at += part.length;
   };
+  const readFailed = (cause) =>
+    new BMPVintageError(engineNow().lineOf(3), 'ERR_BMP_READ_FAILED', { cause });
   const reader = readable.getReader();
   try {
     for (;;) {
@@ -336,11 +339,15 @@ async function toneReadable(readable, size) {
       try {
         next = await reader.read();
       } catch (cause) {
-        throw new BMPVintageError(engineNow().lineOf(3), 'ERR_BMP_READ_FAILED', { cause });
+        throw readFailed(cause);
       }
       if (next.done) break;
-      s.push(next.value, take);
+      const bytes = bytesOf(next.value, 'Each chunk');
+      read += bytes.length;
+      if (out !== null && read > size) throw readFailed();
+      s.push(bytes, take);
     }
+    if (out !== null && read !== size) throw readFailed();
     s.end(take);
   } catch (e) {
     s.close();
@@ -354,8 +361,6 @@ async function toneReadable(readable, size) {
       out.set(part, at);
       at += part.length;
     }
-  } else if (at !== out.length) {
-    throw engineNow().errorOf(3);
   }
   return out;
 }

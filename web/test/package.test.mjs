@@ -1,14 +1,20 @@
 // The npm package against the native bmpvintage, on the same inputs: every
 // kind of the formats tables (written by the native tests into
 // SORVANE_KINDS), the samples, the fuzz regressions, all 16,777,216 colours,
-// and a 1 GiB indexed image through the stream in constant memory.
+// a 1 GiB indexed image through the stream in constant memory; then the
+// package as people load it (require, import, the Node stream), the inputs
+// and errors it takes and gives, and module memory under hostile use.
 //   BMPVINTAGE=build/test/bmpvintage SORVANE_KINDS=dir node --test web/test/
 import assert from 'node:assert/strict';
 import { execFileSync, spawnSync } from 'node:child_process';
-import { mkdtempSync, readdirSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
+import { mkdtempSync, readdirSync, readFileSync, writeFileSync, rmSync, symlinkSync, mkdirSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, basename } from 'node:path';
+import { Readable, Writable } from 'node:stream';
+import { pipeline } from 'node:stream/promises';
 import { test } from 'node:test';
+import { setFlagsFromString } from 'node:v8';
+import { runInNewContext } from 'node:vm';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 
 const root = fileURLToPath(new URL('../..', import.meta.url));
@@ -211,4 +217,144 @@ test('a refused head errors the stream before the input ends', { timeout: 20000 
     writable.getWriter().write(head).catch(() => {});
     await assert.rejects(readable.getReader().read(), { message: line });
   }
+});
+
+const sample = readFileSync(join(root, 'samples/sample.bmp'));
+const wantSample = () => runNative([join(root, 'samples/sample.bmp')])[0].bytes;
+
+test('require() and import by the package name, with no waiting at import', () => {
+  mkdirSync(join(work, 'node_modules'));
+  symlinkSync(packageDir, join(work, 'node_modules/sorvanebmpvintage'), 'dir');
+  // A .cjs file: the CommonJS form by name, and the ES form through Node's
+  // require(esm), which refuses a module with top-level await.
+  writeFileSync(join(work, 'use.cjs'), `
+    const { toneBMP } = require('sorvanebmpvintage');
+    const { toneBMPNodeStream } = require('sorvanebmpvintage/node');
+    const esm = require(${JSON.stringify(join(packageDir, 'index.js'))});
+    const { Readable } = require('node:stream');
+    const bytes = require('node:fs').readFileSync(process.argv[2]);
+    const parts = [];
+    Readable.from([bytes]).pipe(toneBMPNodeStream()).on('data', (p) => parts.push(p)).on('end', () =>
+      process.stdout.write(JSON.stringify([toneBMP(bytes), esm.toneBMP(bytes), Buffer.concat(parts)]
+        .map((b) => Buffer.from(b).toString('base64')).concat(Object.keys(require.cache)))));`);
+  const run = spawnSync(process.execPath, [join(work, 'use.cjs'), join(root, 'samples/sample.bmp')],
+    { encoding: 'utf8' });
+  assert.equal(run.status, 0, run.stderr);
+  const [cjs, esm, nodeStream, ...loaded] = JSON.parse(run.stdout);
+  const want = wantSample().toString('base64');
+  assert.deepEqual([cjs, esm, nodeStream], [want, want, want]);
+  assert.ok(loaded.some((f) => f.endsWith('index.cjs')) && loaded.some((f) => f.endsWith('node.cjs')));
+});
+
+test('every input type, and the errors with their codes', async () => {
+  const want = wantSample();
+  const index = await import(pathToFileURL(join(packageDir, 'index.js')));
+  const padded = new Uint8Array(sample.length + 8);
+  padded.set(sample, 3);
+  const exact = sample.buffer.slice(sample.byteOffset, sample.byteOffset + sample.length);
+  for (const input of [new Uint8Array(sample), sample, exact, new DataView(padded.buffer, 3, sample.length)])
+    assert.ok(want.equals(index.toneBMP(input)), input.constructor.name);
+  class Liar extends Blob {
+    constructor(parts, real) { super(parts); this.real = real; }
+    stream() { return new Blob([this.real]).stream(); }
+  }
+  const broken = new ReadableStream({ pull: (c) => c.error(new Error('gone')) });
+  for (const [input, code] of [
+    [new Blob([sample]), null], [new File([sample], 'a.bmp'), null], [new Response(sample), null],
+    [new Blob([sample]).stream(), null], [sample, null],
+    [new Liar([sample.subarray(0, -1)], sample), 'ERR_BMP_READ_FAILED'], // grew while read
+    [new Liar([sample], sample.subarray(0, -1)), 'ERR_BMP_READ_FAILED'], // shrank
+    [broken, 'ERR_BMP_READ_FAILED'],
+    [new Blob(['not a bitmap']), 'ERR_BMP_NOT_VALID'],
+    [new Blob([bmp({ length: 200, offBits: 138, info: 124, bits: 64 })]), 'ERR_BMP_UNSUPPORTED'],
+  ]) {
+    const got = index.toneBMPAsync(input);
+    if (code) await assert.rejects(got, { name: 'BMPVintageError', code });
+    else assert.ok(want.equals(await got));
+  }
+  for (const wrong of ['BM', 7, null, [66, 77]]) {
+    assert.throws(() => index.toneBMP(wrong), { name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE' });
+    const { readable, writable } = index.toneBMPStream();
+    readable.getReader().read().catch(() => {});
+    await assert.rejects(writable.getWriter().write(wrong), { code: 'ERR_INVALID_ARG_TYPE' });
+  }
+  const lines = { 1: 'ERR_BMP_NOT_VALID', 2: 'ERR_BMP_UNSUPPORTED', 3: 'ERR_BMP_READ_FAILED',
+    4: 'ERR_BMP_OPEN_OUTPUT_FAILED', 5: 'ERR_BMP_WRITE_FAILED', 100: 'ERR_BMP_NO_MEMORY' };
+  for (const [status, code] of Object.entries(lines)) {
+    const e = forms.simd.errorOf(Number(status));
+    assert.ok(e instanceof core.BMPVintageError && e.code === code, code);
+    assert.equal(e.message, forms.simd.lineOf(Number(status)));
+  }
+  assert.equal(forms.simd.lineOf(100), 'Not enough memory');
+  await assert.rejects(pipeline(Readable.from([Buffer.from('junk')]),
+    (await import(pathToFileURL(join(packageDir, 'node.js')))).toneBMPNodeStream(),
+    new Writable({ write: (c, e, cb) => cb() })), { code: 'ERR_BMP_NOT_VALID' });
+  for (const source of [new Uint8Array([1, 2, 3]), new Uint8Array([0, 0x61, 0x73, 0x6d, 1, 0, 0, 0])])
+    await assert.rejects(core.loadEngine(source), { code: 'ERR_BMP_LOAD_FAILED' });
+});
+
+test('thousands of bad, unused and dropped streams leave module memory as it was', async () => {
+  setFlagsFromString('--expose-gc');
+  const gc = runInNewContext('gc');
+  const index = await import(pathToFileURL(join(packageDir, 'index.js')));
+  index.toneBMP(sample);
+  const before = index.moduleMemoryBytes();
+  // A stream's first chunk (a head too short to give output) takes memory.
+  const started = () => {
+    const { readable, writable } = index.toneBMPStream();
+    readable.getReader().read().catch(() => {});
+    const writer = writable.getWriter();
+    return [writer, writer.write(sample.subarray(0, 10))];
+  };
+  for (let i = 0; i < 3000; i++) {
+    const [bad] = started();
+    await bad.write({ length: 4 }).catch(() => {});
+    index.toneBMPStream();
+  }
+  assert.equal(index.moduleMemoryBytes(), before);
+  // Unfinished streams, dropped: given back once collected.
+  for (let i = 0; i < 3000; i++) {
+    await started()[1];
+    if (i % 50 === 49) {
+      gc();
+      await new Promise((resolve) => setImmediate(resolve));
+    }
+  }
+  assert.ok(index.moduleMemoryBytes() - before < 16 << 20, `${index.moduleMemoryBytes()} bytes`);
+});
+
+test('a module whose memory runs out refuses cleanly and overwrites nothing', async () => {
+  const small = await core.loadEngine(readFileSync(join(packageDir, '../tests/sorvanebmpvintage-small-memory.wasm')));
+  const x = small.exports;
+  const file = x.sorvane_alloc(sample.length) >>> 0;
+  new Uint8Array(x.memory.buffer, file, sample.length).set(sample);
+  const streams = [];
+  for (;;) {
+    const s = small.openStream();
+    s.parts = [];
+    s.take = (p) => s.parts.push(Buffer.from(p));
+    try {
+      s.push(sample.subarray(0, 100), s.take);
+    } catch (e) {
+      assert.equal(e.code, 'ERR_BMP_NO_MEMORY');
+      break;
+    }
+    streams.push(s);
+  }
+  assert.ok(streams.length >= 3, `${streams.length} streams`);
+  assert.equal(new Set(streams.map((s) => s.handle)).size, streams.length);
+  assert.equal(x.sorvane_tone_file(file, sample.length), 100);
+  assert.equal(small.lineOf(1), 'Not a valid BMP file');
+  const want = wantSample();
+  for (const s of streams) {
+    s.push(sample.subarray(100), s.take);
+    s.end(s.take);
+    assert.ok(Buffer.concat(s.parts).equals(want));
+  }
+  assert.ok(want.equals(small.toneBMP(sample)));
+  // The shipped module stops at 2 GiB, short of wasi-libc's wrap at 4 GiB.
+  const pages = (memory) => memory.buffer.byteLength / 65536;
+  const fresh = await loadModule('simd');
+  fresh.memory.grow(32768 - pages(fresh.memory));
+  assert.throws(() => fresh.memory.grow(1), RangeError);
 });

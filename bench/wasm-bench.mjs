@@ -10,7 +10,8 @@ import { fileURLToPath, pathToFileURL } from 'node:url';
 
 const root = fileURLToPath(new URL('..', import.meta.url));
 const packageDir = process.argv[2] ?? join(root, 'build/web/package');
-const { loadModule } = await import(pathToFileURL(join(packageDir, 'load.js')));
+const { loadEngine } = await import(pathToFileURL(join(packageDir, 'core.js')));
+const loadModule = (form) => loadEngine(undefined, form);
 
 const side = 4096, pixelBytes = side * side * 3, runs = 15;
 // xorshift32: the same bytes on every run of the script.

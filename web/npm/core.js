@@ -24,9 +24,13 @@ const simdProbe = new Uint8Array([
   0x0a, 0x08, 0x01, 0x06, 0x00, 0x41, 0x00, 0xfd, 0x0f, 0x0b, // i32.const 0; i8x16.splat; end
 ]);
 
+// An engine may have no WebAssembly at all (a JIT-less mode): the import
+// still works, and each use fails with ERR_BMP_LOAD_FAILED.
+const hasWebAssembly = typeof WebAssembly === 'object';
+
 /** Whether this engine runs WebAssembly SIMD. */
 export function simdSupported() {
-  return WebAssembly.validate(simdProbe);
+  return hasWebAssembly && WebAssembly.validate(simdProbe);
 }
 
 /** The module ready() loads by default on this engine. */
@@ -225,8 +229,15 @@ function webStream(getEngine) {
 let current = null;
 let loading = null;
 
+const noWebAssembly = () =>
+  new BMPVintageError(
+    'The WebAssembly module could not be loaded: this engine has no WebAssembly',
+    'ERR_BMP_LOAD_FAILED',
+  );
+
 function engineNow() {
   if (current) return current;
+  if (!hasWebAssembly) throw noWebAssembly();
   if (wasmForm !== 'simd')
     throw new BMPVintageError(
       'This engine has no WebAssembly SIMD: await ready() first, to load the portable module',
@@ -262,6 +273,7 @@ async function compileResponse(response) {
  * WebAssembly.Module.
  */
 export async function loadEngine(source, form = wasmForm) {
+  if (!hasWebAssembly) throw noWebAssembly();
   try {
     source = await source;
     let module;

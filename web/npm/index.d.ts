@@ -22,7 +22,8 @@ export type ModuleSource =
  * - ERR_BMP_NO_MEMORY: "Not enough memory" (the module's memory is full)
  * - ERR_BMP_NOT_READY: a synchronous call where the module cannot be compiled
  *   synchronously (no WebAssembly SIMD, or the host refuses): await ready() first
- * - ERR_BMP_LOAD_FAILED: ready() could not load the module
+ * - ERR_BMP_LOAD_FAILED: ready() could not load the module, or the engine
+ *   has no WebAssembly at all
  */
 export type BMPVintageErrorCode =
   | 'ERR_BMP_NOT_VALID'

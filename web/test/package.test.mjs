@@ -244,6 +244,22 @@ test('require() and import by the package name, with no waiting at import', () =
   const want = wantSample().toString('base64');
   assert.deepEqual([cjs, esm, nodeStream], [want, want, want]);
   assert.ok(loaded.some((f) => f.endsWith('index.cjs')) && loaded.some((f) => f.endsWith('node.cjs')));
+  // An engine without SIMD, then one without WebAssembly: the import works,
+  // a synchronous call asks for ready(), which loads the portable module.
+  writeFileSync(join(work, 'portable.cjs'), `
+    if (typeof WebAssembly === 'object') WebAssembly.validate = () => false;
+    const p = require('sorvanebmpvintage');
+    const bytes = require('node:fs').readFileSync(process.argv[2]);
+    const code = (f) => { try { return f(); } catch (e) { return e.code; } };
+    const first = code(() => p.toneBMP(bytes));
+    p.ready().then((form) => [form, Buffer.from(p.toneBMP(bytes)).toString('base64')], (e) => [e.code])
+      .then((r) => process.stdout.write(JSON.stringify([first, ...r])));`);
+  for (const [flags, result] of [[[], ['ERR_BMP_NOT_READY', 'portable', want]],
+    [['--jitless'], ['ERR_BMP_LOAD_FAILED', 'ERR_BMP_LOAD_FAILED']]]) {
+    const portable = spawnSync(process.execPath, [...flags, join(work, 'portable.cjs'),
+      join(root, 'samples/sample.bmp')], { encoding: 'utf8' });
+    assert.deepEqual(JSON.parse(portable.stdout || '[]'), result, portable.stderr);
+  }
 });
 
 test('every input type, and the errors with their codes', async () => {
@@ -291,6 +307,9 @@ test('every input type, and the errors with their codes', async () => {
     new Writable({ write: (c, e, cb) => cb() })), { code: 'ERR_BMP_NOT_VALID' });
   for (const source of [new Uint8Array([1, 2, 3]), new Uint8Array([0, 0x61, 0x73, 0x6d, 1, 0, 0, 0])])
     await assert.rejects(core.loadEngine(source), { code: 'ERR_BMP_LOAD_FAILED' });
+  const wasm = readFileSync(join(packageDir, 'sorvanebmpvintage-portable.wasm'));
+  for (const source of [wasm, new WebAssembly.Module(wasm), new Response(wasm, { headers: { 'content-type': 'application/wasm' } })])
+    assert.ok(want.equals((await core.loadEngine(source)).toneBMP(sample)));
 });
 
 test('thousands of bad, unused and dropped streams leave module memory as it was', async () => {

@@ -205,16 +205,17 @@ function toneWhole(engine, input) {
   return out;
 }
 
+// `getEngine` may give a promise: the stream waits for it on its first chunk.
 function webStream(getEngine) {
   let s = null;
   const enqueue = (controller) => (part) => controller.enqueue(part.slice());
   return new TransformStream({
-    transform(chunk, controller) {
-      s ??= new ModuleStream(getEngine());
+    async transform(chunk, controller) {
+      s ??= new ModuleStream(await getEngine());
       s.push(chunk, enqueue(controller));
     },
-    flush(controller) {
-      s ??= new ModuleStream(getEngine());
+    async flush(controller) {
+      s ??= new ModuleStream(await getEngine());
       s.end(enqueue(controller));
     },
     // Called by engines that tell a transformer of a cancelled stream.
@@ -319,8 +320,9 @@ export function toneBMP(input) {
   return toneWhole(engineNow(), input);
 }
 
+// Loaded by ready() when needed, so that the stream works on any engine.
 export function toneBMPStream() {
-  return webStream(engineNow);
+  return webStream(async () => current ?? (await ready(), current));
 }
 
 /** A module stream of the package's instance, for the Node stream form. */

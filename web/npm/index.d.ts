@@ -76,7 +76,8 @@ export function toneBMPAsync(
 
 /**
  * A stream that tones a BMP file arriving in chunks of any size and gives the
- * same bytes as toneBMP, in constant module memory, taken on the first chunk.
+ * same bytes as toneBMP, in constant module memory, taken on the first chunk
+ * (which awaits ready() first where needed, so no call to it is needed).
  * A refused input, or a chunk that is not bytes, errors the stream and gives
  * the memory back.
  */

@@ -245,14 +245,15 @@ test('require() and import by the package name, with no waiting at import', () =
   assert.deepEqual([cjs, esm, nodeStream], [want, want, want]);
   assert.ok(loaded.some((f) => f.endsWith('index.cjs')) && loaded.some((f) => f.endsWith('node.cjs')));
   // An engine without SIMD, then one without WebAssembly: the import works,
-  // a synchronous call asks for ready(), which loads the portable module.
+  // a synchronous call asks for ready(), a stream loads the portable module.
   writeFileSync(join(work, 'portable.cjs'), `
     if (typeof WebAssembly === 'object') WebAssembly.validate = () => false;
     const p = require('sorvanebmpvintage');
     const bytes = require('node:fs').readFileSync(process.argv[2]);
     const code = (f) => { try { return f(); } catch (e) { return e.code; } };
     const first = code(() => p.toneBMP(bytes));
-    p.ready().then((form) => [form, Buffer.from(p.toneBMP(bytes)).toString('base64')], (e) => [e.code])
+    new Response(new Blob([bytes]).stream().pipeThrough(p.toneBMPStream())).arrayBuffer()
+      .then(async (b) => [await p.ready(), Buffer.from(b).toString('base64')], (e) => [e.code])
       .then((r) => process.stdout.write(JSON.stringify([first, ...r])));`);
   for (const [flags, result] of [[[], ['ERR_BMP_NOT_READY', 'portable', want]],
     [['--jitless'], ['ERR_BMP_LOAD_FAILED', 'ERR_BMP_LOAD_FAILED']]]) {

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The npm package as web developers bundle it (web/bundlers/bundlers.test.mjs,
+# with node's test runner): Vite (build and dev server), esbuild and webpack,
+# pinned in web/bundlers/package-lock.json, each build run in Debian's headless
+# chromium against the native program. Runs after .ci/web.sh, which installs
+# the WebAssembly toolchain and Node.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -x /usr/bin/chromium ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium
+fi
+# The package (already built when .ci/web.sh has run).
+cmake --workflow --preset web
+(cd web/bundlers && npm ci --no-audit --no-fund)
+
+# The native program: the test build's where .ci/web.sh or the test workflow
+# configured it, else the demo build's.
+if [ -z "${BMPVINTAGE:-}" ]; then
+  if [ -f build/test/CMakeCache.txt ]; then
+    build=build/test
+  else
+    build=build/demo
+    cmake --preset demo >/dev/null
+  fi
+  cmake --build "$build" -j2 --target bmpvintage
+  BMPVINTAGE=$PWD/$build/bmpvintage
+fi
+export BMPVINTAGE
+node --test web/bundlers/bundlers.test.mjs

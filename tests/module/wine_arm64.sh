@@ -10,6 +10,9 @@
 #   wine_arm64.sh check ROOT       says whether this kernel lets Wine in ROOT
 #                                  run here (status 0) or why not (status 1)
 #   wine_arm64.sh ROOT ARGS...     runs ROOT's wine64 with ARGS
+#   wine_arm64.sh server ROOT ARGS...
+#                                  runs ROOT's wineserver with ARGS (-p to
+#                                  start one that stays, -k to end it)
 #
 # The folder is ${SORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}}/sorvane/wine-arm64-<version>.
 # `prepare` installs qemu-user when it is missing (which needs root); the
@@ -138,9 +141,19 @@ wine() {
   inside "$root" "$root/usr/lib/wine/wine64" "$@"
 }
 
+server() {
+  local root=$1
+  shift
+  inside "$root" "$root/usr/lib/wine/wineserver64" "$@"
+}
+
 case "${1:-}" in
   prepare) prepare ;;
   check) check "$2" ;;
+  server)
+    shift
+    server "$@"
+    ;;
   '' | -*)
     echo "usage: $0 prepare | check ROOT | ROOT ARGS..." >&2
     exit 2

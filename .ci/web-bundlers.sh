@@ -15,17 +15,6 @@ fi
 cmake --workflow --preset web
 (cd web/bundlers && npm ci --no-audit --no-fund)
 
-# The native program: the test build's where .ci/web.sh or the test workflow
-# configured it, else the demo build's.
-if [ -z "${BMPVINTAGE:-}" ]; then
-  if [ -f build/test/CMakeCache.txt ]; then
-    build=build/test
-  else
-    build=build/demo
-    cmake --preset demo >/dev/null
-  fi
-  cmake --build "$build" -j2 --target bmpvintage
-  BMPVINTAGE=$PWD/$build/bmpvintage
-fi
-export BMPVINTAGE
+# The native program the bundled package is compared with.
+source .ci/native-program.sh
 node --test web/bundlers/bundlers.test.mjs

@@ -17,19 +17,8 @@ fi
 # downloaded) in the temporary folder: about 6 GB.
 cmake --workflow --preset web
 
-# The native program the page is compared with: the test build's where
-# .ci/web.sh or the test workflow configured it, else the demo build's.
-if [ -z "${BMPVINTAGE:-}" ]; then
-  if [ -f build/test/CMakeCache.txt ]; then
-    build=build/test
-  else
-    build=build/demo
-    cmake --preset demo >/dev/null
-  fi
-  cmake --build "$build" -j2 --target bmpvintage
-  BMPVINTAGE=$PWD/$build/bmpvintage
-fi
-export BMPVINTAGE
+# The native program the page is compared with.
+source .ci/native-program.sh
 # The README's picture stays as committed; CI's copy goes to the build tree.
 export WEB_SCREENSHOT=${WEB_SCREENSHOT:-$PWD/build/web/web-page.png}
 node --test web/site/test/browser.test.mjs

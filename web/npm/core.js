@@ -36,14 +36,20 @@ export function simdSupported() {
 /** The module ready() loads by default on this engine. */
 export const wasmForm = simdSupported() ? 'simd' : 'portable';
 
-// The module's statuses, by number, and the code of each; the line (the
-// message) comes from the module itself.
+// The module's statuses, by number, and the code of each: the core
+// library's list (module/bmpv.h, whose bmpv_status_name gives these names).
+// The line (the message) comes from the module itself.
 const statusCodes = {
   1: 'ERR_BMP_NOT_VALID', // "Not a valid BMP file"
   2: 'ERR_BMP_UNSUPPORTED', // "Unsupported BMP file"
   3: 'ERR_BMP_READ_FAILED', // "Error reading input file"
   4: 'ERR_BMP_OPEN_OUTPUT_FAILED', // "Error opening output file"
   5: 'ERR_BMP_WRITE_FAILED', // "Error writing output file"
+  6: 'ERR_BMP_OPEN_INPUT_FAILED', // "Error opening input file"
+  7: 'ERR_BMP_TRUNCATED', // the input ended before the image its headers describe
+  8: 'ERR_BMP_OUTPUT_EXISTS', // the C library's no-clobber output
+  9: 'ERR_BMP_INVALID_ARGUMENT',
+  10: 'ERR_BMP_STREAM_FINISHED',
   100: 'ERR_BMP_NO_MEMORY', // "Not enough memory"
 };
 const noMemory = 100;
@@ -57,13 +63,16 @@ export class BMPVintageError extends Error {
   }
 }
 
-function argumentError(what) {
-  const error = new TypeError(
-    `${what} must be a Uint8Array, Buffer, other ArrayBuffer view or ArrayBuffer`,
-  );
+function argumentError(what, accepted = 'a Uint8Array, Buffer, other ArrayBuffer view or ArrayBuffer') {
+  const error = new TypeError(`${what} must be ${accepted}`);
   error.code = 'ERR_INVALID_ARG_TYPE';
   return error;
 }
+
+const isBytes = (value) =>
+  ArrayBuffer.isView(value) ||
+  value instanceof ArrayBuffer ||
+  (typeof SharedArrayBuffer === 'function' && value instanceof SharedArrayBuffer);
 
 /** The bytes of a Uint8Array, Buffer, other ArrayBuffer view or ArrayBuffer, as a Uint8Array. */
 export function bytesOf(value, what) {
@@ -83,6 +92,7 @@ function decodeBase64(text) {
 }
 
 const wanted = ['memory', '_initialize', 'sorvane_status_line', 'sorvane_tone_form',
+  'sorvane_alloc', 'sorvane_tone_rgba',
   'sorvane_stream_open', 'sorvane_stream_room', 'sorvane_stream_space', 'sorvane_stream_push',
   'sorvane_stream_end', 'sorvane_stream_output', 'sorvane_stream_close'];
 
@@ -120,6 +130,8 @@ function createEngine(instance) {
     openStream: () => new ModuleStream(engine),
     toneBMP: (input) => toneWhole(engine, input),
     toneBMPStream: () => webStream(() => engine),
+    tonePixels: (image, width, height) => tonePixelsWith(engine, image, width, height),
+    pixelBlock: 0,
     // For ModuleStream.
     open() {
       const handle = x.sorvane_stream_open();
@@ -156,13 +168,15 @@ class ModuleStream {
   constructor(engine) {
     this.engine = engine;
     this.handle = 0;
+    this.held = 0; // bytes pushed and not yet given out
   }
   // Every failure here, a chunk that is not bytes among them, closes it.
   push(chunk, take) {
     try {
       const bytes = bytesOf(chunk, 'Each chunk');
       this.opened();
-      this.engine.feed(this.handle, bytes, take);
+      this.held += bytes.length;
+      this.engine.feed(this.handle, bytes, this.counted(take));
     } catch (e) {
       this.close();
       throw e;
@@ -171,10 +185,36 @@ class ModuleStream {
   end(take) {
     try {
       this.opened();
-      this.engine.end(this.handle, take);
+      this.engine.end(this.handle, this.counted(take));
     } finally {
       this.close();
     }
+  }
+  counted(take) {
+    return (part) => {
+      this.held -= part.length;
+      take(part);
+    };
+  }
+  // push() and end() as one new array each: every final byte, those held
+  // back from earlier chunks (part of a colour cut in two) among them, so
+  // that a stream's outputs are as large as its inputs, never a few bytes
+  // on their own (on which Node's Writable.toWeb loses its backpressure).
+  pushJoined(chunk) {
+    if (!isBytes(chunk)) this.push(chunk); // throws, and closes the stream
+    return this.joined(this.held + chunk.byteLength, (take) => this.push(chunk, take));
+  }
+  endJoined() {
+    return this.joined(this.held, (take) => this.end(take));
+  }
+  joined(size, run) {
+    const out = new Uint8Array(size);
+    let at = 0;
+    run((part) => {
+      out.set(part, at);
+      at += part.length;
+    });
+    return at === size ? out : out.subarray(0, at);
   }
   close() {
     if (this.handle === 0) return;
@@ -208,15 +248,17 @@ function toneWhole(engine, input) {
 // `getEngine` may give a promise: the stream waits for it on its first chunk.
 function webStream(getEngine) {
   let s = null;
-  const enqueue = (controller) => (part) => controller.enqueue(part.slice());
+  const send = (controller, part) => {
+    if (part.length > 0) controller.enqueue(part);
+  };
   return new TransformStream({
     async transform(chunk, controller) {
       s ??= new ModuleStream(await getEngine());
-      s.push(chunk, enqueue(controller));
+      send(controller, s.pushJoined(chunk));
     },
     async flush(controller) {
       s ??= new ModuleStream(await getEngine());
-      s.end(enqueue(controller));
+      send(controller, s.endJoined());
     },
     // Called by engines that tell a transformer of a cancelled stream.
     cancel() {
@@ -225,10 +267,66 @@ function webStream(getEngine) {
   });
 }
 
+// A canvas's pixels: an ImageData (or any { data, width, height }), or RGBA
+// bytes with their width and height, toned in place through one block of
+// the module's memory, kept by the engine so that its memory stays the same.
+const pixelBlockBytes = 64 << 10;
+function tonePixelsWith(engine, image, width, height) {
+  const data = pixelsOf(image, width, height);
+  const x = engine.exports;
+  if (engine.pixelBlock === 0) {
+    engine.pixelBlock = x.sorvane_alloc(pixelBlockBytes) >>> 0;
+    if (engine.pixelBlock === 0) throw engine.errorOf(noMemory);
+  }
+  for (let at = 0; at < data.length; at += pixelBlockBytes) {
+    const part = data.subarray(at, at + pixelBlockBytes);
+    const block = new Uint8Array(x.memory.buffer, engine.pixelBlock, part.length);
+    block.set(part);
+    x.sorvane_tone_rgba(engine.pixelBlock, part.length);
+    part.set(block);
+  }
+  return image;
+}
+
+function pixelsOf(image, width, height) {
+  const rgba = (v) => v instanceof Uint8ClampedArray || v instanceof Uint8Array;
+  let data = image;
+  if (!rgba(image) && typeof image === 'object' && image !== null && rgba(image.data))
+    ({ data, width, height } = image);
+  else if (!rgba(image))
+    throw argumentError('The pixels', 'an ImageData, or a Uint8ClampedArray or Uint8Array of RGBA with its width and height');
+  const size = (n) => Number.isSafeInteger(n) && n >= 0;
+  if (!size(width) || !size(height) || width * height * 4 !== data.length) {
+    const error = new RangeError(
+      `The pixels are ${data.length} bytes, not ${width} x ${height} RGBA pixels (4 bytes each)`,
+    );
+    error.code = 'ERR_OUT_OF_RANGE';
+    throw error;
+  }
+  return data;
+}
+
 // The package's own instance: made by ready(), or by the first synchronous
 // call from the inlined SIMD module.
 let current = null;
 let loading = null;
+
+// A page's Content-Security-Policy without 'wasm-unsafe-eval' refuses every
+// compile, whatever the module's source: Chromium throws a CompileError
+// naming the directive ("... 'wasm-eval' is not an allowed source of script
+// in the following Content Security Policy directive: ..."), Safari an
+// EvalError, Firefox a CompileError "blocked by CSP".
+const cspRefusal = /Content.Security.Policy|\bCSP\b|unsafe-eval|wasm-eval|script-src/i;
+const refusedByCSP = (cause) =>
+  (cause?.name === 'CompileError' || cause?.name === 'EvalError') && cspRefusal.test(cause.message);
+const cspError = (cause) =>
+  new BMPVintageError(
+    "The WebAssembly module could not be loaded: this page's Content-Security-Policy refuses to compile " +
+      "WebAssembly; allow it with 'wasm-unsafe-eval' (script-src 'self' 'wasm-unsafe-eval'). " +
+      `The browser said: ${cause.message}`,
+    'ERR_BMP_LOAD_FAILED',
+    { cause },
+  );
 
 const noWebAssembly = () =>
   new BMPVintageError(
@@ -248,6 +346,7 @@ function engineNow() {
   try {
     instance = new WebAssembly.Instance(new WebAssembly.Module(decodeBase64(simdBase64)), {});
   } catch (cause) {
+    if (refusedByCSP(cause)) throw cspError(cause);
     throw new BMPVintageError(
       `The WebAssembly module cannot be compiled synchronously here (${cause.message}): await ready() first`,
       'ERR_BMP_NOT_READY',
@@ -293,6 +392,7 @@ export async function loadEngine(source, form = wasmForm) {
     return createEngine(await WebAssembly.instantiate(module, {}));
   } catch (cause) {
     if (cause?.code === 'ERR_INVALID_ARG_TYPE') throw cause;
+    if (refusedByCSP(cause)) throw cspError(cause);
     throw new BMPVintageError(
       `The WebAssembly module could not be loaded: ${cause?.message ?? cause}`,
       'ERR_BMP_LOAD_FAILED',
@@ -318,6 +418,10 @@ export function ready(source) {
 
 export function toneBMP(input) {
   return toneWhole(engineNow(), input);
+}
+
+export function tonePixels(image, width, height) {
+  return tonePixelsWith(engineNow(), image, width, height);
 }
 
 // Loaded by ready() when needed, so that the stream works on any engine.
@@ -380,11 +484,20 @@ async function toneReadable(readable, size) {
 }
 
 export async function toneBMPAsync(input) {
+  const blob = typeof Blob === 'function' && input instanceof Blob;
+  const response = typeof Response === 'function' && input instanceof Response;
+  const readable = typeof ReadableStream === 'function' && input instanceof ReadableStream;
+  if (!blob && !response && !readable && !isBytes(input))
+    throw argumentError(
+      'The input',
+      'a Blob or File, a Response, a ReadableStream of bytes, or bytes (a Uint8Array, Buffer, ' +
+        'other ArrayBuffer view or ArrayBuffer). A path is not opened: pass await fs.openAsBlob(path). ' +
+        "A Node stream: pass Readable.toWeb(stream), or pipe it through toneBMPNodeStream() of 'sorvanebmpvintage/node'",
+    );
   await ready();
-  if (typeof Blob === 'function' && input instanceof Blob) return toneReadable(input.stream(), input.size);
-  if (typeof Response === 'function' && input instanceof Response)
-    return input.body ? toneReadable(input.body) : toneBMP(new Uint8Array(0));
-  if (typeof ReadableStream === 'function' && input instanceof ReadableStream) return toneReadable(input);
+  if (blob) return toneReadable(input.stream(), input.size);
+  if (response) return input.body ? toneReadable(input.body) : toneBMP(new Uint8Array(0));
+  if (readable) return toneReadable(input);
   return toneBMP(input);
 }
 

@@ -5,7 +5,11 @@ import { openModuleStream } from './core.js';
 
 export function toneBMPNodeStream(options) {
   let s = null;
-  const push = (stream) => (part) => stream.push(Buffer.from(part));
+  // One Buffer for each chunk in (the bytes held back before it joined to
+  // it), none when nothing is final yet.
+  const send = (stream, part) => {
+    if (part.length > 0) stream.push(Buffer.from(part.buffer, part.byteOffset, part.length));
+  };
   return new Transform({
     ...options,
     // Each chunk is checked by the module stream itself, which a wrong one
@@ -13,7 +17,7 @@ export function toneBMPNodeStream(options) {
     transform(chunk, encoding, callback) {
       try {
         s ??= openModuleStream();
-        s.push(chunk, push(this));
+        send(this, s.pushJoined(chunk));
         callback();
       } catch (e) {
         callback(e);
@@ -22,7 +26,7 @@ export function toneBMPNodeStream(options) {
     flush(callback) {
       try {
         s ??= openModuleStream();
-        s.end(push(this));
+        send(this, s.endJoined());
         callback();
       } catch (e) {
         callback(e);

@@ -167,7 +167,13 @@ test('every kind, sample and regression: the same bytes or the same line as the 
     }
 });
 
-test('all 16,777,216 colours, whole and streamed', async () => {
+class ImageDataLike {
+  data = [1, 2, 3, 4];
+  width = 1;
+  height = 1;
+}
+
+test('all 16,777,216 colours, whole, streamed and as RGBA pixels', async () => {
   const side = 4096;
   const image = bmp({ length: 54 + side * side * 3, width: side, height: side });
   for (let c = 0; c < side * side; c++) image.set([c & 255, (c >> 8) & 255, c >> 16], 54 + 3 * c);
@@ -175,10 +181,25 @@ test('all 16,777,216 colours, whole and streamed', async () => {
   writeFileSync(file, image);
   const [want] = runNative([file]);
   assert.ok(want.bytes);
+  // The same colours as RGBA pixels, each with an alpha of its own that
+  // tonePixels keeps: as an ImageData's fields, and as bytes with their size.
+  const rgba = new Uint8ClampedArray(side * side * 4);
+  for (let c = 0; c < side * side; c++) rgba.set([c >> 16, (c >> 8) & 255, c & 255, (c * 7) & 255], 4 * c);
+  const wantRGBA = rgba.map((v, i) => (i % 4 === 3 ? v : want.bytes[54 + 3 * (i >> 2) + 2 - (i % 4)]));
   for (const [name, form] of Object.entries(forms)) {
     sameResult(whole(form, image), want, `${name}, whole`);
-    assert.ok(form.memory.buffer.byteLength < 8 << 20, `${name}: toneBMP grew the module`);
+    const pixels = name === 'simd' ? { data: rgba.slice(), width: side, height: side } : new Uint8Array(rgba);
+    const data = form.tonePixels(pixels, side, side).data ?? pixels;
+    assert.ok(Buffer.from(data).equals(Buffer.from(wantRGBA)), `${name}: tonePixels differs`);
+    assert.ok(form.memory.buffer.byteLength < 8 << 20, `${name}: toneBMP or tonePixels grew the module`);
   }
+  // The size must be the pixels' (a row more, or less, is refused), and the
+  // pixels RGBA bytes.
+  for (const [args, error] of [[[new Uint8Array(8), 2, 1]], [[new Uint8Array(8), 1, 1], RangeError],
+    [[new Uint8Array(8), 2, 2], RangeError], [[{ data: new Uint8Array(4), width: 1, height: 2 }], RangeError],
+    [[new Uint16Array(4), 1, 1], TypeError], [[new ImageDataLike()], TypeError]])
+    if (error) assert.throws(() => forms.simd.tonePixels(...args), error);
+    else assert.equal(forms.simd.tonePixels(...args), args[0]);
   // Chunks larger than the stream's own part, of an odd size.
   sameResult(await streamed(forms.simd, image, 1000003), want, 'simd, streamed');
 });
@@ -280,7 +301,10 @@ test('every input type, and the errors with their codes', async () => {
   const padded = new Uint8Array(sample.length + 8);
   padded.set(sample, 3);
   const exact = sample.buffer.slice(sample.byteOffset, sample.byteOffset + sample.length);
-  for (const input of [new Uint8Array(sample), sample, exact, new DataView(padded.buffer, 3, sample.length)])
+  const shared = new Uint8Array(new SharedArrayBuffer(sample.length));
+  shared.set(sample);
+  for (const input of [new Uint8Array(sample), sample, exact, new DataView(padded.buffer, 3, sample.length),
+    shared, shared.buffer])
     assert.ok(want.equals(index.toneBMP(input)), input.constructor.name);
   class Liar extends Blob {
     constructor(parts, real) { super(parts); this.real = real; }
@@ -300,14 +324,25 @@ test('every input type, and the errors with their codes', async () => {
     if (code) await assert.rejects(got, { name: 'BMPVintageError', code });
     else assert.ok(want.equals(await got));
   }
-  for (const wrong of ['BM', 7, null, [66, 77]]) {
+  const fileStream = (await import('node:fs')).createReadStream(join(root, 'samples/sample.bmp'));
+  test.after(() => fileStream.destroy());
+  for (const wrong of ['BM', 7, null, [66, 77], fileStream]) {
     assert.throws(() => index.toneBMP(wrong), { name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE' });
+    await assert.rejects(index.toneBMPAsync(wrong), { name: 'TypeError', code: 'ERR_INVALID_ARG_TYPE',
+      message: /Blob.*Response.*ReadableStream.*Uint8Array.*Readable\.toWeb.*'sorvanebmpvintage\/node'/ });
     const { readable, writable } = index.toneBMPStream();
     readable.getReader().read().catch(() => {});
     await assert.rejects(writable.getWriter().write(wrong), { code: 'ERR_INVALID_ARG_TYPE' });
   }
   const lines = { 1: 'ERR_BMP_NOT_VALID', 2: 'ERR_BMP_UNSUPPORTED', 3: 'ERR_BMP_READ_FAILED',
-    4: 'ERR_BMP_OPEN_OUTPUT_FAILED', 5: 'ERR_BMP_WRITE_FAILED', 100: 'ERR_BMP_NO_MEMORY' };
+    4: 'ERR_BMP_OPEN_OUTPUT_FAILED', 5: 'ERR_BMP_WRITE_FAILED', 6: 'ERR_BMP_OPEN_INPUT_FAILED',
+    7: 'ERR_BMP_TRUNCATED', 8: 'ERR_BMP_OUTPUT_EXISTS', 9: 'ERR_BMP_INVALID_ARGUMENT',
+    10: 'ERR_BMP_STREAM_FINISHED', 100: 'ERR_BMP_NO_MEMORY' };
+  // The core library's list of statuses is the same: every BMPV_E_NAME = n
+  // of module/bmpv.h has a code here that holds its NAME, and no other.
+  const header = [...readFileSync(join(root, 'module/bmpv.h'), 'utf8').matchAll(/\bBMPV_E_(\w+) = (\d+)/g)];
+  assert.deepEqual(header.map((m) => m[2]), Object.keys(lines));
+  for (const [, name, status] of header) assert.ok(lines[status].includes(name), `${status}: ${name}`);
   for (const [status, code] of Object.entries(lines)) {
     const e = forms.simd.errorOf(Number(status));
     assert.ok(e instanceof core.BMPVintageError && e.code === code, code);
@@ -322,6 +357,69 @@ test('every input type, and the errors with their codes', async () => {
   const wasm = readFileSync(join(packageDir, 'sorvanebmpvintage-portable.wasm'));
   for (const source of [wasm, new WebAssembly.Module(wasm), new Response(wasm, { headers: { 'content-type': 'application/wasm' } })])
     assert.ok(want.equals((await core.loadEngine(source)).toneBMP(sample)));
+});
+
+test('a compile refused by a Content-Security-Policy names the fix; ready() after a failed one loads', async () => {
+  const chromium = "WebAssembly.Module(): Refused to compile or instantiate WebAssembly module because 'wasm-eval' " +
+    'is not an allowed source of script in the following Content Security Policy directive: "script-src \'self\'"';
+  const { Module, compile } = WebAssembly;
+  let fresh = 0;
+  for (const [refusal, csp] of [[new WebAssembly.CompileError(chromium), true],
+    [new EvalError("Refused to create a WebAssembly object because 'unsafe-eval' is not allowed"), true],
+    [new WebAssembly.CompileError('WebAssembly.Module(): expected magic word'), false]]) {
+    // A new instance of the package, whose every compile is refused.
+    const p = await import(`${pathToFileURL(join(packageDir, 'core.js'))}?${fresh++}`);
+    WebAssembly.Module = function () { throw refusal; };
+    WebAssembly.compile = () => Promise.reject(refusal);
+    try {
+      const advice = csp ? /script-src 'self' 'wasm-unsafe-eval'/ : /^(?!.*wasm-unsafe-eval)/;
+      assert.throws(() => p.toneBMP(sample), { code: csp ? 'ERR_BMP_LOAD_FAILED' : 'ERR_BMP_NOT_READY', message: advice });
+      await assert.rejects(p.ready(), { code: 'ERR_BMP_LOAD_FAILED', message: advice });
+    } finally {
+      Object.assign(WebAssembly, { Module, compile });
+    }
+    assert.equal(await p.ready(), 'simd');
+  }
+  // A source that fails, then the package's own module.
+  const p = await import(`${pathToFileURL(join(packageDir, 'core.js'))}?${fresh++}`);
+  await assert.rejects(p.ready(new Uint8Array(8)), { code: 'ERR_BMP_LOAD_FAILED' });
+  assert.equal(await p.ready(), 'simd');
+});
+
+test('a 600 MiB stream through Node\'s Web stream adapters stays in constant memory', () => {
+  // Made as it is read (never stored), in 64 KiB chunks, to a sink that takes
+  // each write on the next turn as a file does; the outputs are as many as
+  // the inputs, none a few held-back bytes on its own.
+  const run = spawnSync(process.execPath, ['--input-type=module', '-e', `
+    import { Readable, Writable } from 'node:stream';
+    const { toneBMPStream } = await import(process.argv[1]);
+    const width = 16384, rows = 12800, size = 54 + width * 3 * rows;
+    const head = Buffer.alloc(54);
+    [[0, 0x4d42, 2], [2, size, 4], [10, 54, 4], [14, 40, 4], [18, width, 4], [22, rows, 4], [26, 1, 2],
+      [28, 24, 2]].forEach(([at, v, n]) => head.writeUIntLE(v, at, n));
+    let left = size, inputs = 0, outputs = 0, written = 0;
+    const input = new Readable({ read() { setImmediate(() => {
+      const part = Buffer.alloc(Math.min(left, 65536), 0x7b);
+      if (left === size) head.copy(part);
+      left -= part.length;
+      inputs++;
+      this.push(part);
+      if (left === 0) this.push(null);
+    }); } });
+    const sink = new Writable({ highWaterMark: 16384, write(chunk, encoding, done) {
+      outputs++;
+      written += chunk.length;
+      setImmediate(done);
+    } });
+    await Readable.toWeb(input).pipeThrough(toneBMPStream()).pipeTo(Writable.toWeb(sink));
+    console.log(JSON.stringify([size, written, inputs, outputs, process.resourceUsage().maxRSS]));`,
+  pathToFileURL(join(packageDir, 'index.js')).href], { encoding: 'utf8' });
+  assert.equal(run.status, 0, run.stderr);
+  const [size, written, inputs, outputs, maxRSS] = JSON.parse(run.stdout);
+  assert.ok(size > 600 << 20 && written === size, `${written} of ${size} bytes`);
+  assert.ok(outputs <= inputs, `${outputs} outputs for ${inputs} inputs`);
+  assert.ok(maxRSS < 150 << 10, `the process peaked at ${maxRSS >> 10} MiB`);
+  console.log(`600 MiB through the Web stream: the process peaked at ${maxRSS >> 10} MiB`);
 });
 
 test('thousands of bad, unused and dropped streams leave module memory as it was', async () => {

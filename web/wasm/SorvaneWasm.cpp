@@ -8,6 +8,8 @@
 //   sorvane_stream_*                     a BMP in parts, in constant memory
 //   sorvane_status_line(status)          the line of a status, NUL-terminated
 //   sorvane_tone_pixels(p, n)            n / 3 blue, green, red pixels in place
+//   sorvane_tone_rgba(p, n)              n / 4 red, green, blue, alpha pixels
+//                                        in place (a canvas's ImageData)
 //   sorvane_tone_form()                  the name of the tone's form in use
 //
 // Statuses are StreamStatus values: 0 converted, else a refusal whose line
@@ -253,6 +255,30 @@ SORVANE_EXPORT("sorvane_stream_close") void sorvane_stream_close(WebStream* s) {
 
 SORVANE_EXPORT("sorvane_tone_pixels") void sorvane_tone_pixels(std::uint8_t* bgr, std::size_t n) {
     sorvane::ToneRun({bgr, n});
+}
+
+// Each run of pixels is gathered as blue, green, red into a block of its
+// own, toned by ToneRun (the form a BMP's colours take, so the colours are
+// the same) and put back; alpha is not touched.
+SORVANE_EXPORT("sorvane_tone_rgba") void sorvane_tone_rgba(std::uint8_t* rgba, std::size_t n) {
+    constexpr std::size_t kRun = 1024;
+    std::uint8_t bgr[kRun * 3];
+    for (std::size_t done = 0, pixels = n / 4; done < pixels;) {
+        const std::size_t run = std::min(kRun, pixels - done);
+        std::uint8_t* p = rgba + done * 4;
+        for (std::size_t i = 0; i < run; ++i) {
+            bgr[3 * i] = p[4 * i + 2];
+            bgr[3 * i + 1] = p[4 * i + 1];
+            bgr[3 * i + 2] = p[4 * i];
+        }
+        sorvane::ToneRun({bgr, run * 3});
+        for (std::size_t i = 0; i < run; ++i) {
+            p[4 * i] = bgr[3 * i + 2];
+            p[4 * i + 1] = bgr[3 * i + 1];
+            p[4 * i + 2] = bgr[3 * i];
+        }
+        done += run;
+    }
 }
 
 SORVANE_EXPORT("sorvane_tone_form") const char* sorvane_tone_form() {

@@ -349,9 +349,18 @@ test('every input type, and the errors with their codes', async () => {
     assert.equal(e.message, forms.simd.lineOf(Number(status)));
   }
   assert.equal(forms.simd.lineOf(100), 'Not enough memory');
-  await assert.rejects(pipeline(Readable.from([Buffer.from('junk')]),
-    (await import(pathToFileURL(join(packageDir, 'node.js')))).toneBMPNodeStream(),
+  const { toneBMPNodeStream } = await import(pathToFileURL(join(packageDir, 'node.js')));
+  await assert.rejects(pipeline(Readable.from([Buffer.from('junk')]), toneBMPNodeStream(),
     new Writable({ write: (c, e, cb) => cb() })), { code: 'ERR_BMP_NOT_VALID' });
+  // 64 KiB chunks: one output each (the held-back bytes joined), and one at the end.
+  const big = bmp({ length: 54 + 3 * 512 * 512, width: 512, height: 512 }).map((v, i) => (i < 54 ? v : i % 251));
+  const chunks = [];
+  for (let at = 0; at < big.length; at += 65536) chunks.push(Buffer.from(big.subarray(at, at + 65536)));
+  const outputs = [];
+  await pipeline(Readable.from(chunks), toneBMPNodeStream().on('data', (p) => outputs.push(p)));
+  assert.ok(outputs.length <= chunks.length + 1, `${outputs.length} outputs for ${chunks.length} chunks`);
+  assert.ok(Buffer.concat(outputs).equals(index.toneBMP(big)));
+
   for (const source of [new Uint8Array([1, 2, 3]), new Uint8Array([0, 0x61, 0x73, 0x6d, 1, 0, 0, 0])])
     await assert.rejects(core.loadEngine(source), { code: 'ERR_BMP_LOAD_FAILED' });
   const wasm = readFileSync(join(packageDir, 'sorvanebmpvintage-portable.wasm'));

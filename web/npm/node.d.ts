@@ -1,3 +1,6 @@
+// This entry's types need Node's own (npm install -D @types/node), an
+// optional peer dependency of the package: the main entry's do not.
+/// <reference types="node" />
 import type { Transform, TransformOptions } from 'node:stream';
 
 /**

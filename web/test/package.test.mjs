@@ -431,6 +431,47 @@ test('a 600 MiB stream through Node\'s Web stream adapters stays in constant mem
   console.log(`600 MiB through the Web stream: the process peaked at ${maxRSS >> 10} MiB`);
 });
 
+test('the types check with or without the DOM library and Node\'s types; /node asks for Node\'s', () => {
+  const tsc = join(root, 'web/node_modules/typescript/bin/tsc');
+  const nodeTypes = join(root, 'web/node_modules/@types/node');
+  const core = `import { toneBMP, toneBMPAsync, toneBMPStream, tonePixels, ready, type BMPVintageErrorCode } from 'sorvanebmpvintage';
+    const toned: Uint8Array<ArrayBuffer> = toneBMP(new Uint8Array(54));
+    const pixels: Uint8ClampedArray = tonePixels(new Uint8ClampedArray(4), 1, 1);
+    const code: BMPVintageErrorCode = 'ERR_BMP_TRUNCATED';
+    export const all = [toned, pixels, code, tonePixels({ data: pixels, width: 1, height: 1 }).width,
+      ready(new Uint8Array(8)), toneBMPAsync(toned), toneBMPStream()];`;
+  const node = `import { Readable } from 'node:stream';
+    import { toneBMPStream } from 'sorvanebmpvintage';
+    import { toneBMPNodeStream } from 'sorvanebmpvintage/node';
+    export const web = Readable.toWeb(Readable.from([])).pipeThrough(toneBMPStream());
+    export const piped = Readable.from([]).pipe(toneBMPNodeStream());`;
+  const dom = `import { toneBMPAsync, toneBMPStream, tonePixels } from 'sorvanebmpvintage';
+    declare const file: File, context: CanvasRenderingContext2D;
+    export const toned: Promise<Uint8Array<ArrayBuffer>> = toneBMPAsync(file);
+    export const stream: ReadableStream<Uint8Array<ArrayBuffer>> = file.stream().pipeThrough(toneBMPStream());
+    export const image: ImageData = tonePixels(context.getImageData(0, 0, 1, 1));`;
+  const nodenext = { module: 'nodenext', moduleResolution: 'nodenext', lib: ['es2022'] };
+  for (const [name, files, options, refused] of [
+    ['lib es2022 alone', { 'core.mts': core }, { ...nodenext, types: [] }],
+    ['lib es2022 and @types/node', { 'core.mts': core, 'node.mts': node }, { ...nodenext, types: ['node'] }],
+    ['the DOM library, bundler', { 'core.ts': core, 'dom.ts': dom },
+      { module: 'esnext', moduleResolution: 'bundler', lib: ['es2022', 'dom'], types: [] }],
+    ['/node without @types/node', { 'node.mts': `import { toneBMPNodeStream } from 'sorvanebmpvintage/node';
+      export const s = toneBMPNodeStream();` }, { ...nodenext, types: [] }, /node\.d\.ts.*Cannot find type definition file for 'node'/],
+  ]) {
+    const dir = mkdtempSync(join(work, 'types-'));
+    mkdirSync(join(dir, 'node_modules/@types'), { recursive: true });
+    symlinkSync(packageDir, join(dir, 'node_modules/sorvanebmpvintage'), 'dir');
+    if (options.types.length) symlinkSync(nodeTypes, join(dir, 'node_modules/@types/node'), 'dir');
+    for (const [file, text] of Object.entries(files)) writeFileSync(join(dir, file), text);
+    writeFileSync(join(dir, 'tsconfig.json'), JSON.stringify({
+      compilerOptions: { strict: true, noEmit: true, skipLibCheck: false, target: 'es2022', ...options } }));
+    const run = spawnSync(process.execPath, [tsc, '-p', dir], { encoding: 'utf8' });
+    if (refused) assert.match(run.stdout, refused, name);
+    else assert.equal(run.status, 0, `${name}: ${run.stdout}${run.stderr}`);
+  }
+});
+
 test('thousands of bad, unused and dropped streams leave module memory as it was', async () => {
   setFlagsFromString('--expose-gc');
   const gc = runInNewContext('gc');

@@ -76,11 +76,12 @@ export class BMPVintageError extends Error {
  * Loads the module, once, and resolves to the form in use. Optional: the
  * synchronous functions load it themselves on first use. Await it where a
  * synchronous compile is refused (an engine without WebAssembly SIMD), or to
- * take the module from elsewhere than the inlined bytes (a strict
- * Content-Security-Policy, your own hosting): a URL of
- * sorvanebmpvintage-simd.wasm or -portable.wasm, a Response, its bytes or a
- * compiled WebAssembly.Module. Once a module is loaded, later calls resolve
- * to it and ignore their source. Fails with ERR_BMP_LOAD_FAILED.
+ * take the module from elsewhere than the inlined bytes (your own hosting):
+ * a URL of sorvanebmpvintage-simd.wasm or -portable.wasm, a Response, its
+ * bytes or a compiled WebAssembly.Module. Once a module is loaded, later
+ * calls resolve to it and ignore their source. Fails with
+ * ERR_BMP_LOAD_FAILED. A page with a Content-Security-Policy must allow
+ * WebAssembly, whatever the source: script-src 'self' 'wasm-unsafe-eval'.
  */
 export function ready(source?: ModuleSource): Promise<'simd' | 'portable'>;
 

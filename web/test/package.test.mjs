@@ -502,6 +502,7 @@ test('a module whose memory runs out refuses cleanly and overwrites nothing', as
     streams.push(s);
   }
   assert.ok(streams.length >= 3, `${streams.length} streams`);
+  assert.throws(() => small.tonePixels(new Uint8Array(4), 1, 1), { code: 'ERR_BMP_NO_MEMORY' });
   assert.equal(new Set(streams.map((s) => s.handle)).size, streams.length);
   assert.equal(x.sorvane_tone_file(file, sample.length), 100);
   assert.equal(small.lineOf(1), 'Not a valid BMP file');

@@ -168,14 +168,38 @@ test('the page tones like the native program, in Chromium, online and offline', 
     assert.deepEqual(pixels.map((p) => Buffer.from(p)), [rgba(readFileSync(sample)), rgba(expected)]);
     await page.mouse.move(0, 0);
     await page.screenshot({ path: screenshot, fullPage: true });
-    // The comparison's split follows the arrow keys.
-    await first.locator('.split').focus();
-    await page.keyboard.press('ArrowLeft');
-    assert.equal(await first.locator('.stage').evaluate((stage) => stage.style.getPropertyValue('--split')), '49%');
-    const width = () => first.locator('.stage').evaluate((stage) => stage.getBoundingClientRect().width);
-    const unzoomed = await width();
-    await first.locator('.zoom').press('ArrowRight');
-    assert.equal(await width(), 2 * unzoomed);
+    // The comparison's split sits at its slider's value (arrow keys too)
+    // across the part of the image in view, the after image right of it and
+    // both labels inside that part, at every zoom: the page's (about the
+    // middle of the view), scrolled, or the browser's (a narrower window).
+    const compared = () => first.locator('.view').evaluate(async (view) => {
+      await new Promise((frame) => requestAnimationFrame(() => requestAnimationFrame(frame)));
+      const [v, s] = [view, view.firstChild].map((box) => box.getBoundingClientRect());
+      const [left, top] = [Math.max(s.left, v.left + view.clientLeft), Math.max(s.top, v.top + view.clientTop)];
+      const right = Math.min(s.right, v.left + view.clientLeft + view.clientWidth);
+      const bottom = Math.min(s.bottom, v.top + view.clientTop + view.clientHeight);
+      const x = view.querySelector('.divider').getBoundingClientRect().left;
+      const tags = [...view.querySelectorAll('.tag')].map((tag) => tag.getBoundingClientRect());
+      return { width: s.width, at: (x - left) / (right - left), middle: ((left + right) / 2 - s.left) / s.width,
+        inside: tags.every((t) => t.left >= left && t.right <= right && t.top >= top && t.bottom <= bottom),
+        sides: [x - 3, x + 3].map((px) => document.elementFromPoint(px, (top + bottom) / 2)?.className) };
+    });
+    const set = (name, value) => first.locator(name).fill(String(value));
+    const unzoomed = (await compared()).width;
+    for (const [what, act, zoom, value, middle] of [
+      ['arrow key', () => first.locator('.split').press('ArrowLeft'), 1, 49, 0.5],
+      ['zoomed in by a key', () => first.locator('.zoom').press('ArrowRight'), 2, 49, 0.5],
+      ['zoomed to 3x', () => set('.zoom', 3).then(() => set('.split', 70)), 3, 70, 0.5],
+      ['scrolled', () => first.locator('.view').evaluate((view) => { view.scrollLeft -= 150; }), 3, 70, null],
+      ['narrow window', () => page.setViewportSize({ width: 400, height: 720 }), 3, 70, null],
+      ['zoomed out, narrow', () => set('.zoom', 1).then(() => set('.split', 20)), 1, 20, null],
+    ]) {
+      await act();
+      const c = await compared();
+      assert.ok(Math.abs(c.width - zoom * unzoomed) < 0.5 && Math.abs(c.at - value / 100) < 0.005 && c.inside &&
+        (middle === null || Math.abs(c.middle - middle) < 0.005) && `${c.sides}` === ',after', `${what}: ${JSON.stringify(c)}`);
+    }
+    await page.setViewportSize({ width: 1000, height: 720 });
 
     assert.deepEqual(await violations(page), []);
     const paper = () => page.evaluate(() => getComputedStyle(document.body).backgroundColor);

@@ -29,14 +29,14 @@ const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript', '
   '.css': 'text/css', '.wasm': 'application/wasm', '.png': 'image/png', '.svg': 'image/svg+xml',
   '.webmanifest': 'application/manifest+json' };
 
-function serve(dir) {
+function serve(dir, headers = {}) {
   const server = http.createServer(async (request, response) => {
     try {
       const name = path.join(dir, decodeURIComponent(new URL(request.url, 'http://x').pathname));
       if (!name.startsWith(dir)) throw new Error('outside the site');
       const file = (await stat(name)).isDirectory() ? path.join(name, 'index.html') : name;
       const body = await readFile(file);
-      response.writeHead(200, { 'Content-Type': TYPES[path.extname(file)] ?? 'application/octet-stream' });
+      response.writeHead(200, { ...headers, 'Content-Type': TYPES[path.extname(file)] ?? 'application/octet-stream' });
       response.end(body);
     } catch {
       response.writeHead(404).end();
@@ -103,11 +103,8 @@ function rgba(bmp) {
   return out;
 }
 
-// The entries of the ZIP the page writes, each checked against its CRC.
-async function zipOf(page) {
-  const download = page.waitForEvent('download');
-  await page.locator('#zip').click();
-  const zip = readFileSync(await (await download).path());
+// The entries of a ZIP, each checked against its CRC.
+function unzipChecked(zip) {
   for (let at = 0; zip.readUInt32LE(at) === 0x04034b50;) {
     const data = at + 30 + zip.readUInt16LE(at + 26) + zip.readUInt16LE(at + 28);
     const end = data + Number(zip.readBigUInt64LE(at + 30 + zip.readUInt16LE(at + 26) + 12));
@@ -116,6 +113,26 @@ async function zipOf(page) {
   }
   return unzipSync(zip);
 }
+
+// The entries of the ZIP the page writes.
+async function zipOf(page) {
+  const download = page.waitForEvent('download');
+  await page.locator('#zip').click();
+  return unzipChecked(readFileSync(await (await download).path()));
+}
+
+test('the ZIP writer: the CRC of a Blob read in parts, the date of today', async () => {
+  const { writeZip } = await import(path.join(site, 'zip.js'));
+  const bytes = readFileSync(path.join(root, 'samples/sample.bmp'));
+  const zip = Buffer.alloc(bytes.length + 512);
+  const start = Date.now();
+  const size = await writeZip([{ name: 'a.bmp', blob: new Blob([bytes.subarray(0, 999), bytes.subarray(999)]) }],
+    { write: (part, { at }) => zip.set(part, at) });
+  assert.deepEqual(unzipChecked(zip.subarray(0, size)), { 'a.bmp': new Uint8Array(bytes) });
+  const [time, day] = [zip.readUInt16LE(10), zip.readUInt16LE(12)];
+  const written = new Date((day >> 9) + 1980, ((day >> 5) & 15) - 1, day & 31, time >> 11, (time >> 5) & 63, (time & 31) * 2);
+  assert.ok(written >= start - 2000 && written <= Date.now(), `${written}`);
+});
 
 test('the page tones like the native program, in Chromium, online and offline', { timeout: 180_000 }, async () => {
   assert.ok(process.env.BMPVINTAGE, 'BMPVINTAGE must name the native bmpvintage program');
@@ -211,13 +228,13 @@ test('the page tones like the native program, in Chromium, online and offline', 
 
     // The ZIP holds every toned file under a name with no folder or drive of
     // its own, unique ignoring case.
-    const upper = path.join(tmp, 'SAMPLE.BMP');
-    copyFileSync(sample, upper);
-    await page.locator('input[type=file]').setInputFiles([upper]);
-    await results(page, 6);
+    // A name that is all extension (a dotfile's) has none.
+    const named = (name) => ({ name, mimeType: 'image/bmp', buffer: readFileSync(sample) });
+    await page.locator('input[type=file]').setInputFiles(['SAMPLE.BMP', '.bmp', '.bmp'].map(named));
+    await results(page, 8);
     const zip = await zipOf(page);
     assert.deepEqual(Object.keys(zip),
-      ['sample.bmp', 'picture.data', '.._.._evil.bmp', 'C__Windows_x.bmp', 'SAMPLE (2).BMP']);
+      ['sample.bmp', 'picture.data', '.._.._evil.bmp', 'C__Windows_x.bmp', 'SAMPLE (2).BMP', '.bmp', '.bmp (2)']);
     for (const bytes of Object.values(zip)) assertSameBytes(bytes, expected, 'the ZIP');
 
     // Once loaded, the page needs no server. From a folder, picked or dropped,

@@ -299,6 +299,32 @@ test('the page tones like the native program, in Chromium, online and offline', 
   }
 });
 
+// Served with a Content-Security-Policy header, the page tones where it allows
+// 'wasm-unsafe-eval', and shows the module's load error where it does not.
+test('a strict Content-Security-Policy', { timeout: 60_000 }, async () => {
+  const browser = await launch();
+  try {
+    // (To tighten once the load error names 'wasm-unsafe-eval': match that too.)
+    for (const [policy, shown, code] of [["script-src 'self' 'wasm-unsafe-eval'", /^done$/, 'simd'],
+      ["script-src 'self'", /^The WebAssembly module could not be loaded: /, 'ERR_BMP_LOAD_FAILED']]) {
+      const server = await serve(path.resolve(site), { 'Content-Security-Policy': policy });
+      try {
+        const page = await browser.newPage();
+        await page.goto(`http://127.0.0.1:${server.address().port}/`);
+        await page.locator('input[type=file]').setInputFiles(path.join(root, 'samples/sample.bmp'));
+        const [[, line]] = await results(page, 1);
+        assert.match(line, shown);
+        assert.equal(await page.evaluate(() => import('./bmpvintage/index.js').then((m) => m.ready())
+          .catch((error) => error.code)), code);
+      } finally {
+        server.close();
+      }
+    }
+  } finally {
+    await browser.close();
+  }
+});
+
 // The resident memory of this process's children (the browser's processes).
 function browserResident() {
   const parents = new Map();

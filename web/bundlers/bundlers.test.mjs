@@ -86,12 +86,10 @@ const webpack = (app, out) =>
       else resolve();
     }));
 
-// One file, which no code splitting can serve.
-const rollupTo = (format) => async (app, out) => {
-  const bundle = await rollup({ input: path.join(app, 'main.js'), plugins: [nodeResolve()], logLevel: 'silent' });
-  await bundle.write({ file: path.join(out, 'main.js'), format });
-  await bundle.close();
-};
+// One file, with no code splitting.
+const rollupTo = (format) => async (app, out) =>
+  (await rollup({ input: path.join(app, 'main.js'), plugins: [nodeResolve()], logLevel: 'silent' }))
+    .write({ file: path.join(out, 'main.js'), format });
 
 // The sample toned `where` ('main', or a 'module' or 'classic' worker), the
 // module compiled on first use ('lazy') or by ready() first ('ready'), on an

@@ -278,8 +278,8 @@ function comparison(job) {
   const before = canvasOf(job.before, `${job.path}, before`);
   const after = canvasOf(job.after, `${job.path}, after`);
   after.classList.add('after');
-  const divider = element('span', 'divider');
-  stage.append(before, after, divider, element('span', 'tag left', 'Before'), element('span', 'tag right', 'After'));
+  const tags = [element('span', 'tag left', 'Before'), element('span', 'tag right', 'After')];
+  stage.append(before, after, element('span', 'divider'), ...tags);
   view.append(stage);
   // The image's box in the view's own coordinates: where it starts, scrolled.
   const inView = () => {
@@ -299,6 +299,7 @@ function comparison(job) {
   const split = element('input', 'split');
   Object.assign(split, { type: 'range', min: 0, max: 100, value: 50 });
   split.setAttribute('aria-label', `${job.path}: where before gives way to after`);
+  // The split and the labels, from the part of the image in view.
   const place = () => {
     const { x, y, width } = inView();
     const left = Math.max(0, -x);

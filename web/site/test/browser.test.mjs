@@ -181,10 +181,9 @@ test('the page tones like the native program, in Chromium, online and offline', 
     assert.deepEqual(pixels.map((p) => Buffer.from(p)), [rgba(readFileSync(sample)), rgba(expected)]);
     await page.mouse.move(0, 0);
     await page.screenshot({ path: screenshot, fullPage: true });
-    // The comparison's split sits at its slider's value across the part of
-    // the image in view, the after image right of it, both labels inside that
-    // part, at every zoom: the page's (about the middle), scrolled, the
-    // browser's (a narrower window).
+    // At every zoom (the page's, about the middle; scrolled; the browser's, a
+    // narrower window) the split sits at the slider's value across the part of
+    // the image in view, the after image right of it, both labels inside it.
     const compared = () => first.locator('.view').evaluate(async (view) => {
       await new Promise((frame) => requestAnimationFrame(() => requestAnimationFrame(frame)));
       const [v, s] = [view, view.firstChild].map((box) => box.getBoundingClientRect());

@@ -150,6 +150,7 @@ test('the page tones like the native program, in Chromium, online and offline', 
   const server = await serve(path.resolve(site), { 'Content-Security-Policy': "script-src 'self' 'wasm-unsafe-eval'" });
   const origin = `http://127.0.0.1:${server.address().port}`;
   const browser = await launch();
+  let strict;
   try {
     const context = await browser.newContext({ viewport: { width: 1000, height: 720 }, acceptDownloads: true });
     const requests = [];
@@ -286,16 +287,16 @@ test('the page tones like the native program, in Chromium, online and offline', 
 
     // Under 'script-src' without 'wasm-unsafe-eval' a file shows the load error.
     // (To tighten once its line names 'wasm-unsafe-eval'.)
-    const strict = await serve(path.resolve(site), { 'Content-Security-Policy': "script-src 'self'" });
+    strict = await serve(path.resolve(site), { 'Content-Security-Policy': "script-src 'self'" });
     const strictPage = await browser.newPage();
     await strictPage.goto(`http://127.0.0.1:${strict.address().port}/`);
     await strictPage.locator('input[type=file]').setInputFiles(sample);
     assert.match((await results(strictPage, 1))[0][1], /^The WebAssembly module could not be loaded: /);
     const loaded = strictPage.evaluate(() => import('./bmpvintage/index.js').then((m) => m.ready()).catch((e) => e.code));
     assert.equal(await loaded, 'ERR_BMP_LOAD_FAILED');
-    strict.close();
   } finally {
     await browser.close();
+    strict?.close();
     if (server.listening) server.close();
     rmSync(tmp, { recursive: true, force: true });
   }

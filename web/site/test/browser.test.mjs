@@ -286,7 +286,7 @@ test('the page tones like the native program, in Chromium, online and offline', 
     assert.deepEqual(errors, []);
 
     // Under 'script-src' without 'wasm-unsafe-eval' a file shows the load error.
-    // (To tighten once its line names 'wasm-unsafe-eval'.)
+    // (To tighten once the package's load error names it: match 'wasm-unsafe-eval' in the line.)
     strict = await serve(path.resolve(site), { 'Content-Security-Policy': "script-src 'self'" });
     const strictPage = await browser.newPage();
     await strictPage.goto(`http://127.0.0.1:${strict.address().port}/`);

@@ -1,7 +1,8 @@
 // The npm package as a web developer bundles it, in headless Chromium: each
 // small app here imports 'sorvanebmpvintage' by name and is built by a bundler
 // with its default configuration (Vite's build and dev server, esbuild
-// --bundle, webpack 5); the page, and for Vite its module and classic
+// --bundle, webpack 5), or into one file (Rollup's iife and umd outputs, from
+// the package's single-file entry); the page, and for Vite its module and classic
 // workers, tone the sample to the native program's bytes.
 // Needs BMPVINTAGE (the native program), `npm ci` here and a built package
 // (build/web/package, or SORVANE_NPM_PACKAGE), which this installs here as a
@@ -15,8 +16,10 @@ import os from 'node:os';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
+import { nodeResolve } from '@rollup/plugin-node-resolve';
 import { build as esbuildBuild } from 'esbuild';
 import { chromium } from 'playwright-core';
+import { rollup } from 'rollup';
 import { build, createServer } from 'vite';
 import webpackCompile from 'webpack';
 
@@ -48,9 +51,9 @@ function serve(dir) {
     server.listen(0, '127.0.0.1', () => resolve(`http://127.0.0.1:${server.address().port}`)));
 }
 
-// An app bundled into its own folder next to its page, served from there.
-async function bundled(name, bundle) {
-  const out = path.join(tmp, name);
+// An app bundled into a folder of its own next to its page, served from there.
+async function bundled(name, bundle, outName = name) {
+  const out = path.join(tmp, outName);
   await bundle(path.join(here, name), out);
   copyFileSync(path.join(here, name, 'index.html'), path.join(out, 'index.html'));
   return serve(out);
@@ -82,6 +85,11 @@ const webpack = (app, out) =>
       if (error || stats.hasErrors()) reject(error ?? new Error(stats.toString('errors-only')));
       else resolve();
     }));
+
+// One file, with no code splitting.
+const rollupTo = (format) => async (app, out) =>
+  (await rollup({ input: path.join(app, 'main.js'), plugins: [nodeResolve()], logLevel: 'silent' }))
+    .write({ file: path.join(out, 'main.js'), format });
 
 // The sample toned `where` ('main', or a 'module' or 'classic' worker), the
 // module compiled on first use ('lazy') or by ready() first ('ready'), on an
@@ -147,6 +155,8 @@ const apps = [
   ['Vite, dev server', viteDev, [...onPage, ...inWorkers('module')]],
   ['esbuild --bundle', () => bundled('esbuild', esbuild), onPage],
   ['webpack 5', () => bundled('webpack', webpack), onPage],
+  ['Rollup, one iife file', () => bundled('rollup', rollupTo('iife'), 'rollup-iife'), onPage],
+  ['Rollup, one umd file', () => bundled('rollup', rollupTo('umd'), 'rollup-umd'), onPage],
 ];
 
 for (const [name, start, cases] of apps) {

@@ -22,9 +22,9 @@ file(COPY "${SOURCE}/index.html" "${SOURCE}/app.js" "${SOURCE}/worker.js" "${SOU
      "${SOURCE}/icon-512.png"
      DESTINATION "${SITE}")
 # The browser's part of the package: its ES modules (the WebAssembly modules
-# are inlined in them), not the Node stream form.
+# are inlined in them), not the Node stream form nor the single-file entry.
 file(GLOB_RECURSE module_files RELATIVE "${PACKAGE}" "${PACKAGE}/*.js" "${PACKAGE}/*.mjs")
-list(FILTER module_files EXCLUDE REGEX "^node\\.m?js$")
+list(FILTER module_files EXCLUDE REGEX "^(node|single)\\.m?js$")
 foreach(name IN LISTS module_files)
   get_filename_component(dir "${name}" DIRECTORY)
   file(COPY "${PACKAGE}/${name}" DESTINATION "${SITE}/bmpvintage/${dir}")

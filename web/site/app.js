@@ -263,7 +263,10 @@ function canvasOf(bitmap, label) {
 }
 
 // Before and after over each other, the after one shown right of a split the
-// first slider moves (arrow keys too); the second one zooms.
+// first slider moves (arrow keys too); the second one zooms. The split and the
+// labels belong to the part of the image in view: zoomed in (by the page or
+// the browser), the split sits at the slider's value across the view, and the
+// labels in its corners.
 function comparison(job) {
   const box = element('div', 'compare');
   const view = element('div', 'view');
@@ -275,8 +278,15 @@ function comparison(job) {
   const before = canvasOf(job.before, `${job.path}, before`);
   const after = canvasOf(job.after, `${job.path}, after`);
   after.classList.add('after');
-  stage.append(before, after, element('span', 'tag left', 'Before'), element('span', 'tag right', 'After'));
+  const tags = [element('span', 'tag left', 'Before'), element('span', 'tag right', 'After')];
+  stage.append(before, after, element('span', 'divider'), ...tags);
   view.append(stage);
+  // The image's box in the view's own coordinates: where it starts, scrolled.
+  const inView = () => {
+    const s = stage.getBoundingClientRect();
+    const v = view.getBoundingClientRect();
+    return { x: s.left - v.left - view.clientLeft, y: s.top - v.top - view.clientTop, width: s.width, height: s.height };
+  };
   // Shown as large as the box allows: a small image is scaled up.
   const { width, height } = previewBox(1);
   const fit = Math.min(width / before.width, height / before.height) * before.width;
@@ -289,19 +299,36 @@ function comparison(job) {
   const split = element('input', 'split');
   Object.assign(split, { type: 'range', min: 0, max: 100, value: 50 });
   split.setAttribute('aria-label', `${job.path}: where before gives way to after`);
-  split.addEventListener('input', () => stage.style.setProperty('--split', `${split.value}%`));
+  // The split and the labels, from the part of the image in view.
+  const place = () => {
+    const { x, y, width } = inView();
+    const left = Math.max(0, -x);
+    const right = Math.min(width, view.clientWidth - x);
+    const px = (name, value) => stage.style.setProperty(name, `${value}px`);
+    px('--split', left + (Number(split.value) / 100) * Math.max(right - left, 0));
+    px('--shown-left', left);
+    px('--shown-right', Math.max(width - right, 0));
+    px('--shown-top', Math.max(0, -y));
+  };
+  split.addEventListener('input', place);
+  view.addEventListener('scroll', place, { passive: true });
+  new ResizeObserver(place).observe(view);
   const zoom = element('input', 'zoom');
   Object.assign(zoom, { type: 'range', min: 1, max: 8, value: 1 });
   zoom.setAttribute('aria-label', `${job.path}: zoom`);
   const zoomText = element('output', 'zoom-text', '1×');
-  // Zoomed about the middle of what is in view.
+  // Zoomed about the point of the image in the middle of the view (an image
+  // narrower than the view is centred in it).
   zoom.addEventListener('input', () => {
     zoomText.textContent = `${zoom.value}×`;
-    const x = (view.scrollLeft + view.clientWidth / 2) / stage.offsetWidth;
-    const y = (view.scrollTop + view.clientHeight / 2) / stage.offsetHeight;
+    const was = inView();
+    const fx = (view.clientWidth / 2 - was.x) / was.width;
+    const fy = (view.clientHeight / 2 - was.y) / was.height;
     size(Number(zoom.value));
-    view.scrollLeft = x * stage.offsetWidth - view.clientWidth / 2;
-    view.scrollTop = y * stage.offsetHeight - view.clientHeight / 2;
+    const now = inView();
+    view.scrollLeft += now.x + fx * now.width - view.clientWidth / 2;
+    view.scrollTop += now.y + fy * now.height - view.clientHeight / 2;
+    place();
   });
   size(1);
   const splitLabel = element('label', '', 'Compare ');

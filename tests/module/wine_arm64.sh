@@ -42,15 +42,15 @@ find_qemu() {
 }
 
 prepare() {
-  # A step that fails without a word of its own is still named.
-  trap 'log "failed (status $?) at line $LINENO: $BASH_COMMAND"' ERR
+  # A step that fails without a word of its own is still named (set -e
+  # would end the script at once).
+  trap 'status=$?; [ "$BASH_SUBSHELL" != 0 ] || log "line $LINENO failed (status $status): $BASH_COMMAND"' ERR
   if [ -z "$(find_qemu)" ]; then
     log "installing qemu-user"
     # Without its recommended qemu-user-binfmt, which would register qemu
     # for the whole machine.
-    { apt-get update -qq >&2 &&
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user >&2; } ||
-      die "could not install qemu-user (Debian's qemu-user, as root)"
+    apt-get update -qq >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user >&2
   fi
   local cache=${SORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}}/sorvane
   local apt=$cache/apt-arm64
@@ -73,7 +73,7 @@ prepare() {
   # The lists are fetched again before every unpacking: the archive keeps
   # only its current packages, so older lists could name files it dropped.
   if [ -z "$version" ] || [ ! -f "$(folder "$version")/.complete" ]; then
-    apt-get "${config[@]}" update -qq >&2 || die "could not fetch the arm64 package lists into $apt/lists"
+    apt-get "${config[@]}" update -qq >&2
     version=$(wine_version)
     [ -n "$version" ] || die "the arm64 package lists in $apt/lists name no wine64"
   fi
@@ -86,10 +86,9 @@ prepare() {
   log "unpacking wine64:arm64 $version into $root"
   rm -rf "$root" "$root.debs"
   mkdir -p "$root.debs"
-  (cd "$root.debs" && apt-get "${config[@]}" download -qq "${PACKAGES[@]/%/:arm64}" >&2) ||
-    die "could not download ${PACKAGES[*]} for arm64"
+  (cd "$root.debs" && apt-get "${config[@]}" download -qq "${PACKAGES[@]/%/:arm64}" >&2)
   for deb in "$root.debs"/*.deb; do
-    dpkg-deb -x "$deb" "$root" || die "could not unpack $deb"
+    dpkg-deb -x "$deb" "$root"
   done
   rm -rf "$root.debs"
   # Debian's wineserver is a script that starts the server it finds at a

@@ -12,14 +12,17 @@ export SORVANE_CACHE=$work/cache
 
 prepare() { bash tests/module/wine_arm64.sh prepare | tail -n 1; }
 root=$(prepare)
-test -f "$root/.complete" && test -x "$root/usr/lib/wine/wine64"
+test -f "$root/.complete"
+test -x "$root/usr/lib/wine/wine64"
 # Older lists: the archive has a newer Release, and the files they name are gone.
 for packages in "$SORVANE_CACHE"/sorvane/apt-arm64/lists/*_Packages.*; do
   /usr/lib/apt/apt-helper cat-file "$packages" | sed 's|^Filename: |&gone/|' >"${packages%.*}"
   rm "$packages"
 done
 rm "$SORVANE_CACHE"/sorvane/apt-arm64/lists/*InRelease "$root/.complete"
-test "$(prepare)" = "$root" && test -f "$root/.complete"
+again=$(prepare)
+test "$again" = "$root"
+test -f "$root/.complete"
 
 # command | tools standing in, as name=status | what standard error must hold
 mkdir "$work/bin"

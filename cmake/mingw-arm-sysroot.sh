@@ -37,9 +37,12 @@ case "$arch" in
     ;;
 esac
 log() { echo "mingw-arm-sysroot ($arch): $*" >&2; }
+failed() {
+  [ "$BASH_SUBSHELL" != 0 ] || log "line $2 failed (status $1): $3"
+}
 # A step that fails without a word of its own is still named (log goes to
 # the terminal also while the build's output goes to its log).
-trap 'status=$?; [ "$BASH_SUBSHELL" != 0 ] || log "line $LINENO failed (status $status): $BASH_COMMAND"' ERR
+trap 'failed $? $LINENO "$BASH_COMMAND"' ERR
 
 if [ $cached_only = 1 ] && ! dpkg -s clang-16 >/dev/null 2>&1; then
   exit 1

@@ -32,6 +32,9 @@ MAGIC='\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'
 MASK='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 
 log() { echo "wine_arm64: $*" >&2; }
+failed() {
+  [ "$BASH_SUBSHELL" != 0 ] || log "line $2 failed (status $1): $3"
+}
 die() {
   log "$*"
   exit 1
@@ -44,7 +47,7 @@ find_qemu() {
 prepare() {
   # A step that fails without a word of its own is still named (set -e
   # would end the script at once).
-  trap 'status=$?; [ "$BASH_SUBSHELL" != 0 ] || log "line $LINENO failed (status $status): $BASH_COMMAND"' ERR
+  trap 'failed $? $LINENO "$BASH_COMMAND"' ERR
   if [ -z "$(find_qemu)" ]; then
     log "installing qemu-user"
     # Without its recommended qemu-user-binfmt, which would register qemu

@@ -6,6 +6,7 @@
 # the WebAssembly toolchain and Node.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source .ci/name-failures.sh
 
 if [ ! -x /usr/bin/chromium ]; then
   apt-get update -qq

@@ -6,6 +6,7 @@
 # the sample with the README's two lines, from an ES module and from CommonJS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source .ci/name-failures.sh
 
 # libc++-dev, Debian's native libc++, is not needed: it is installed to prove
 # that its headers (/usr/include/c++/v1) stay out of the wasm32 build.

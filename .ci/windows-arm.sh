@@ -7,6 +7,7 @@
 #   ARMv7  the DLL and bmpvintage.exe (build/windows-armv7)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source .ci/name-failures.sh
 
 for preset in windows-arm64 windows-armv7; do
   start=$SECONDS

@@ -8,6 +8,7 @@
 # test is skipped, with the reason, and this says so here too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source .ci/name-failures.sh
 
 start=$SECONDS
 root=$(bash tests/module/wine_arm64.sh prepare | tail -n 1)

@@ -14,13 +14,13 @@
 #   ${SORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}}/sorvane/mingw-<arch>-<mingw-w64 version>-<llvm version>
 # so that a machine builds it once for each pair of package versions: when
 # that folder is complete the script returns at once. The packages the build
-# and the project need (clang-16, lld-16, llvm-16, dpkg-dev, mingw-w64-tools)
-# are installed when missing, which needs root. The sources come through a
-# private sources list with a deb-src line; the system's own apt
+# and the project need (clang-16, lld-16, llvm-16, dpkg-dev, mingw-w64-tools,
+# ninja-build) are installed when missing, which needs root. The sources come
+# through a private sources list with a deb-src line; the system's own apt
 # configuration is left as it is. With --cached the script builds and
 # installs nothing: it prints the folder of a complete cached sysroot, or
 # fails.
-set -euo pipefail
+set -Eeuo pipefail
 
 cached_only=0
 if [ "${1:-}" = --cached ]; then
@@ -37,6 +37,12 @@ case "$arch" in
     ;;
 esac
 log() { echo "mingw-arm-sysroot ($arch): $*" >&2; }
+failed() {
+  [ "$BASH_SUBSHELL" != 0 ] || log "line $2 failed (status $1): $3"
+}
+# A step that fails without a word of its own is still named (log goes to
+# the terminal also while the build's output goes to its log).
+trap 'failed $? $LINENO "$BASH_COMMAND"' ERR
 
 if [ $cached_only = 1 ] && ! dpkg -s clang-16 >/dev/null 2>&1; then
   exit 1
@@ -44,7 +50,7 @@ fi
 # The tools, from Debian's binary packages; mingw-w64-tools for the
 # project's type library (widl).
 need=()
-for pkg in clang-16 lld-16 llvm-16 dpkg-dev mingw-w64-tools; do
+for pkg in clang-16 lld-16 llvm-16 dpkg-dev mingw-w64-tools ninja-build; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ $cached_only = 0 ] && [ ${#need[@]} -gt 0 ]; then

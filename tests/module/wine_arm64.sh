@@ -18,7 +18,7 @@
 # `prepare` installs qemu-user when it is missing (which needs root); the
 # package lists of the arm64 archive are private ones beside that folder, so
 # the system's apt state is left as it is.
-set -euo pipefail
+set -Eeuo pipefail
 
 # The Wine loader and server and what they load themselves for console
 # programs; the drivers for windows, sound and devices are left out. So is
@@ -32,36 +32,56 @@ MAGIC='\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'
 MASK='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 
 log() { echo "wine_arm64: $*" >&2; }
+failed() {
+  [ "$BASH_SUBSHELL" != 0 ] || log "line $2 failed (status $1): $3"
+}
+die() {
+  log "$*"
+  exit 1
+}
 
 find_qemu() {
   command -v qemu-aarch64-static || command -v qemu-aarch64 || true
 }
 
 prepare() {
+  # A step that fails without a word of its own is still named (set -e
+  # would end the script at once).
+  trap 'failed $? $LINENO "$BASH_COMMAND"' ERR
   if [ -z "$(find_qemu)" ]; then
     log "installing qemu-user"
+    # Without its recommended qemu-user-binfmt, which would register qemu
+    # for the whole machine.
     apt-get update -qq >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user >&2
   fi
   local cache=${SORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}}/sorvane
   local apt=$cache/apt-arm64
   mkdir -p "$apt/lists/partial" "$apt/archives/partial"
+  # One caller at a time fetches the lists and unpacks; others wait.
+  exec 9>"$apt.lock"
+  flock 9
   local config=(-o APT::Architecture=arm64 -o APT::Architectures::=arm64
     -o "Dir::State::Lists=$apt/lists" -o Dir::State::status=/dev/null
     -o "Dir::Cache=$apt" -o APT::Sandbox::User=root)
+  # The version the private lists name, or nothing before they are fetched
+  # (apt-cache then fails).
+  wine_version() {
+    { apt-cache "${config[@]}" show --no-all-versions wine64:arm64 2>/dev/null || true; } |
+      sed -n 's/^Version: //p' | head -n 1
+  }
+  folder() { echo "$cache/wine-arm64-$(sed 's/^[0-9]*://; s/[^A-Za-z0-9.+-]/_/g' <<<"$1")"; }
   local version
-  version=$(apt-cache "${config[@]}" show --no-all-versions wine64:arm64 2>/dev/null |
-    sed -n 's/^Version: //p' | head -n 1)
-  if [ -z "$version" ]; then
+  version=$(wine_version)
+  # The lists are fetched again before every unpacking: the archive keeps
+  # only its current packages, so older lists could name files it dropped.
+  if [ -z "$version" ] || [ ! -f "$(folder "$version")/.complete" ]; then
     apt-get "${config[@]}" update -qq >&2
-    version=$(apt-cache "${config[@]}" show --no-all-versions wine64:arm64 |
-      sed -n 's/^Version: //p' | head -n 1)
+    version=$(wine_version)
+    [ -n "$version" ] || die "the arm64 package lists in $apt/lists name no wine64"
   fi
   local root
-  root=$cache/wine-arm64-$(sed 's/^[0-9]*://; s/[^A-Za-z0-9.+-]/_/g' <<<"$version")
-  # One unpacking at a time; a second caller waits for the first.
-  exec 9>"$root.lock"
-  flock 9
+  root=$(folder "$version")
   if [ -f "$root/.complete" ]; then
     echo "$root"
     return

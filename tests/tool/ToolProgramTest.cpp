@@ -440,92 +440,129 @@ TEST_F(Program, StandardInputAndOutput) {
 // as it was; one ignored at the start (nohup) stays ignored. As root, the
 // temporary file's open waits for this test's answer, which comes after the
 // signals. Otherwise the program is stopped once the file appears;
-// replacing a large file (written, then synced) leaves it time.
+// replacing a large file (written, then synced) leaves it time. With two
+// threads (as root): both signalled at once, or one signalled while the
+// other's file is being made, its open held until the process would have
+// ended without it.
 TEST_F(Program, SignalRemovesTheTemporaryFile) {
     bmptest::Bmp24 big;
     big.width = big.height = 4000;
     big.pixel = [](int x, int) { return bmptest::Rgb{static_cast<std::uint8_t>(x), 80, 160}; };
     const Bytes in = big.Build();
     WriteAll(dir / "big.bmp", in);
+    fs::create_hard_link(dir / "big.bmp", dir / "big2.bmp");
     const fs::path out = dir / "out";
     struct Case {
-        std::vector<int> signals;  // the first to the converting thread, the rest to the process
+        std::vector<int> signals;  // the first to a converting thread, the rest to the process
         int ends;                  // 0: ignored at the start, the program finishes
         bool moveFolder = false;  // out/ moved to held/, a file of the temporary name in a new out/
+        std::size_t threads = 1;  // 2: the signals to each thread, the process ends by either
     };
     std::vector<Case> cases = {{{SIGTERM, SIGINT}, SIGTERM}, {{SIGHUP}, 0}};
     for (const int signal : {SIGALRM, SIGHUP, SIGINT, SIGPOLL, SIGPROF, SIGQUIT, SIGTERM, SIGUSR1,
-                             SIGUSR2, SIGVTALRM, SIGXCPU}) {
+                             SIGUSR2, SIGVTALRM, SIGXCPU, SIGPWR, SIGRTMIN + 3, SIGABRT, SIGSEGV}) {
         cases.push_back({{signal}, signal});
     }
     cases.push_back({{SIGTERM}, SIGTERM, true});
-    rlimit core{}, noCore{};  // no core from SIGQUIT or SIGXCPU
+    cases.push_back({{SIGTERM, SIGINT}, SIGTERM, false, 2});
+    cases.push_back({{SIGRTMAX}, SIGRTMAX, false, 2});
+    rlimit core{}, noCore{};  // no core from SIGQUIT, SIGXCPU, SIGABRT or SIGSEGV
     ::getrlimit(RLIMIT_CORE, &core);
     noCore.rlim_max = core.rlim_max;
     ::setrlimit(RLIMIT_CORE, &noCore);
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.signals) + (c.moveFolder ? " moved" : ""));
+        SCOPED_TRACE(::testing::PrintToString(c.signals) + (c.moveFolder ? " moved" : "") +
+                     std::to_string(c.threads));
         fs::remove_all(dir / "held");
         fs::remove_all(out);
         fs::create_directory(out);
         WriteAll(out / "big.bmp", {'o', 'l', 'd'});
-        const int fan = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+        WriteAll(out / "big2.bmp", {'o', 'l', 'd'});
+        const int fan = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_REPORT_TID, O_RDONLY);
+        if (fan < 0 && c.threads > 1) continue;
         const int events = fan >= 0 ? fan : ::inotify_init1(IN_CLOEXEC);
         ASSERT_GE(fan >= 0 ? ::fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,
                                              AT_FDCWD, out.c_str())
                            : ::inotify_add_watch(events, out.c_str(), IN_CREATE),
                   0);
-        const std::string input = P(dir / "big.bmp"), output = P(out / "big.bmp");
-        char* argv[] = {const_cast<char*>(BMPVINTAGE_PROGRAM), const_cast<char*>(input.c_str()),
-                        const_cast<char*>(output.c_str()), nullptr};
+        std::vector<std::string> args = {BMPVINTAGE_PROGRAM, "--jobs", std::to_string(c.threads),
+                                         "--output-dir",     P(out),   P(dir / "big.bmp")};
+        if (c.threads > 1) args.push_back(P(dir / "big2.bmp"));
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
         struct sigaction ignore {
         }, before{};
         ignore.sa_handler = SIG_IGN;
         if (c.ends == 0) ::sigaction(c.signals[0], &ignore, &before);
         pid_t pid;
-        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
         if (c.ends == 0) ::sigaction(c.signals[0], &before, nullptr);
         std::string temporary;
-        while (temporary.empty()) {
+        std::vector<fanotify_event_metadata> held;  // opens of temporary files, waiting
+        const auto allow = [fan](const fanotify_event_metadata& event) {
+            const fanotify_response answer{event.fd, FAN_ALLOW};
+            EXPECT_EQ(::write(fan, &answer, sizeof answer), static_cast<ssize_t>(sizeof answer));
+            ::close(event.fd);
+        };
+        while (held.size() < c.threads) {
             pollfd ready{events, POLLIN, 0};  // a program that never writes fails, not hangs
             ASSERT_EQ(::poll(&ready, 1, 60000), 1) << "no temporary file";
             fanotify_event_metadata event{};  // one at a time; inotify's needs room for the name
-            char named[sizeof(inotify_event) + NAME_MAX + 1];
+            alignas(inotify_event) char named[sizeof(inotify_event) + NAME_MAX + 1];
             ASSERT_GT(
                 fan >= 0 ? ::read(fan, &event, sizeof event) : ::read(events, named, sizeof named),
                 0);
+            const std::string name =
+                fan >= 0 ? fs::read_symlink("/proc/self/fd/" + std::to_string(event.fd))
+                               .filename()
+                               .string()
+                         : reinterpret_cast<const inotify_event*>(named)->name;
             if (fan < 0) ::kill(pid, SIGSTOP);
-            for (const auto& entry : fs::directory_iterator(out)) {
-                const std::string name = entry.path().filename().string();
-                if (!temporary.empty() || !name.starts_with(".bmpvintage-")) continue;
-                temporary = name;
-                if (c.moveFolder) {
-                    fs::rename(out, dir / "held");
-                    fs::create_directory(out);
-                    WriteAll(out / name, {'n', 'o', 't', ' ', 'i', 't', 's'});
-                }
-                ::syscall(SYS_tgkill, pid, pid, c.signals[0]);  // its main thread converts
-                for (std::size_t i = 1; i < c.signals.size(); ++i) ::kill(pid, c.signals[i]);
+            if (!name.starts_with(".bmpvintage-")) {
+                if (fan >= 0) allow(event);
+                continue;
             }
-            if (fan >= 0) {
-                const fanotify_response allow{event.fd, FAN_ALLOW};
-                EXPECT_EQ(::write(fan, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
-                ::close(event.fd);
+            held.push_back(event);
+            if (!temporary.empty()) continue;
+            temporary = name;
+            if (c.moveFolder) {
+                fs::rename(out, dir / "held");
+                fs::create_directory(out);
+                WriteAll(out / name, {'n', 'o', 't', ' ', 'i', 't', 's'});
             }
+        }
+        int status = 0;
+        if (c.threads == 1) {
+            ::syscall(SYS_tgkill, pid, pid, c.signals[0]);  // its main thread converts
+            for (std::size_t i = 1; i < c.signals.size(); ++i) ::kill(pid, c.signals[i]);
+            if (fan >= 0) allow(held[0]);
+        } else {
+            allow(held[0]);
+            if (c.signals.size() > 1) allow(held[1]);
+            for (std::size_t i = 0; i < c.signals.size(); ++i) {
+                ::syscall(SYS_tgkill, pid, held[i].pid, c.signals[i]);
+            }
+            for (int i = 0; c.signals.size() == 1 && i < 200 && status == 0; ++i) {
+                if (::waitpid(pid, &status, WNOHANG) == 0) ::usleep(10000);
+            }
+            if (c.signals.size() == 1) allow(held[1]);
         }
         ::close(events);  // later opens go on unwatched
         ::kill(pid, SIGCONT);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+        if (status == 0) ::waitpid(pid, &status, 0);
         const fs::path made = c.moveFolder ? dir / "held" : out;
-        EXPECT_EQ(std::distance(fs::directory_iterator(made), {}), 1);
+        EXPECT_EQ(std::distance(fs::directory_iterator(made), {}), 2);
         if (c.ends == 0) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
             EXPECT_TRUE(ReadAll(out / "big.bmp") == Toned(in));
             continue;
         }
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.ends) << status;
+        EXPECT_TRUE(WIFSIGNALED(status) && std::count(c.signals.begin(), c.signals.end(),
+                                                      c.threads > 1 ? WTERMSIG(status) : c.ends))
+            << status;
         EXPECT_EQ(ReadText(made / "big.bmp"), "old");
+        EXPECT_EQ(ReadText(made / "big2.bmp"), "old");
         if (c.moveFolder) {
             EXPECT_EQ(ReadText(out / temporary), "not its");  // another's, kept
         }

@@ -148,12 +148,13 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path,
 std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const NativePath& relative,
                                                 InputStatus& status, int* systemError = nullptr);
 
-// Makes the folder `path` and those missing above it, one name at a time on
-// the folder held open before it (mkdirat), following links on the way only
-// as CreateOutputFile's walk follows them: nothing is created through a link
-// it would refuse. 0 on success (the folders exist), else the system's error
-// code.
-int MakeOutputFolders(const NativePath& path);
+// Makes the folder `path` and those missing above it, to any depth, one name
+// at a time on the folder held open before it (mkdirat), following links and
+// entering folders on the way only as CreateOutputFile's walk does: nothing
+// is created through a name it would refuse. The folders made get `mode`
+// less the umask (POSIX). 0 on success (the folders exist), else the
+// system's error code.
+int MakeOutputFolders(const NativePath& path, unsigned mode = 0777);
 
 // The file CreateOutputFile(path) would replace or create: symbolic links
 // followed exactly as it follows them (a dangling one to the name it leads

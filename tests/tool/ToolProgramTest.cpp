@@ -7,6 +7,7 @@
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BmpBuilder.h"
@@ -609,6 +611,45 @@ TEST_F(Program, LinksInsideATreeAreNotFollowed) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ReadAll(dir / "secret.bmp"), Toned(secret));
 
+    // As root: a folder swapped for a link to a private one once the walk
+    // saw it as a folder (while the walk is held in its sibling a/) is
+    // neither listed nor entered; and a bind mount of the tree inside
+    // itself, in a mount namespace of its own, is not walked twice.
+    if (::geteuid() == 0) {
+        fs::create_directories(dir / "atree" / "a");
+        fs::create_directories(dir / "atree" / "sub");
+        fs::create_directories(dir / "private");
+        Image(dir / "private" / "secret-name.bmp", 5);
+        const int fan = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+        ASSERT_GE(fan, 0);
+        ASSERT_EQ(::fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD,
+                                  (dir / "atree" / "a").c_str()),
+                  0);
+        std::thread swap([&] {
+            pollfd ready{fan, POLLIN, 0};
+            fanotify_event_metadata event{};
+            ASSERT_EQ(::poll(&ready, 1, 60000), 1);
+            ASSERT_GT(::read(fan, &event, sizeof event), 0);
+            fs::rename(dir / "atree" / "sub", dir / "sub-was");
+            fs::create_directory_symlink(dir / "private", dir / "atree" / "sub");
+            const fanotify_response allow{event.fd, FAN_ALLOW};
+            EXPECT_EQ(::write(fan, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
+            ::close(event.fd);
+        });
+        r = Run({"-r", "--output-dir", P(dir / "out3"), P(dir / "atree")});
+        swap.join();
+        ::close(fan);
+        EXPECT_EQ(r.err,
+                  "bmpvintage: " + P(dir / "atree" / "sub") + ": Symbolic link not followed\n");
+        fs::create_directory(photos / "sub" / "loop");
+        r = Shell(
+            "unshare -m sh -c 'mount --bind photos photos/sub/loop && \"$B\" -r --output-dir out4 "
+            "photos'");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(Lines(r.err), passedOver("photos"));
+        EXPECT_EQ(std::distance(fs::recursive_directory_iterator(dir / "out4"), {}), 3);
+    }
+
     // The terminal's summary counts them.
     if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/script";
     const Result tty = RunCommand({"/usr/bin/script", "-q", "-e", "-c",
@@ -671,6 +712,39 @@ TEST_F(Program, OutputFoldersAreMadeThroughNoRefusedLink) {
                                 "bmpvintage: " + P(dir / "closed" / "2020" / "deep" / "c.bmp") +
                                     ": Error opening output file (Permission denied)",
                             }));
+}
+
+// A tree 120 folders deep is mirrored whole, the same with one thread or
+// two. Each folder made takes its source's permission bits less the umask,
+// and its owner keeps the right to fill it (a 0550 folder gives 0750).
+TEST_F(Program, DeepTreeMirroredWithItsFoldersBits) {
+    const fs::path tree = dir / "tree";
+    fs::path deep = tree;
+    for (int i = 0; i < 120; ++i) deep /= "d";
+    fs::create_directories(deep);
+    const Bytes a = Image(deep / "a.bmp", 1), b = Image(tree / "d" / "d" / "b.bmp", 2);
+    fs::permissions(tree / "d" / "d", fs::perms::owner_all);
+    fs::permissions(tree / "d", fs::perms::owner_read | fs::perms::owner_exec |
+                                    fs::perms::group_read | fs::perms::group_exec);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const auto bits = [](const fs::path& p) {
+        struct stat st {};
+        ::stat(p.c_str(), &st);
+        return st.st_mode & 07777;
+    };
+    for (const char* jobs : {"1", "2"}) {
+        fs::remove_all(dir / "out");
+        const Result r = Run({"-r", "--jobs", jobs, "--output-dir", P(dir / "out"), P(tree)});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(ReadAll(dir / "out" / deep.lexically_relative(tree) / "a.bmp"), Toned(a));
+        EXPECT_EQ(ReadAll(dir / "out" / "d" / "d" / "b.bmp"), Toned(b));
+        EXPECT_EQ(bits(dir / "out" / "d"), 0750 & ~mask);
+        EXPECT_EQ(bits(dir / "out" / "d" / "d"), 0700 & ~mask);
+        EXPECT_EQ(bits(dir / "out" / "d" / "d" / "d"), 0777 & ~mask);
+    }
+    fs::permissions(tree / "d", fs::perms::owner_all);
 }
 
 // Only standard error closed: /dev/null is put there before anything is

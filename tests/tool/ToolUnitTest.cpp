@@ -401,6 +401,10 @@ TEST_F(TempDir, FoldersAreWalkedOnlyWithRecursive) {
     EXPECT_EQ(jobs.back().output, photos / "out" / "notes.txt");
     EXPECT_TRUE(jobs.back().root.empty());
 
+    // The tree itself as DIR is walked (and its outputs refused later).
+    c.outputDir = photos.string();
+    EXPECT_EQ(ExpandFolders(PlanJobs(c), c).jobs.size(), inside.size() + 2);
+
     // In place: each file is its own output, and out/ is walked too.
     c.mode = Mode::InPlace;
     c.inputs = {photos.string()};

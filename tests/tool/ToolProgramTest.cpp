@@ -795,8 +795,8 @@ TEST_F(Program, HelpAndVersion) {
     EXPECT_EQ(help.err, "");
     for (const char* text :
          {"Usage:", "--output-dir", "--in-place", "--jobs", "Examples:", "--recursive",
-          "Symbolic links\n                    inside it are not followed", "not followed",
-          "INPUT - reads standard input"}) {
+          "Symbolic links inside it are not followed", "permission bits less the umask",
+          "not followed", "INPUT - reads standard input"}) {
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
     }
     const Result version = Run({"--version"});

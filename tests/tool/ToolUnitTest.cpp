@@ -468,10 +468,10 @@ TEST_F(TempDir, TreeFilesAreOpenedBeneathTheirRootThroughNoLink) {
     EXPECT_TRUE(testfiles::ReadAll(photos / "c.bmp") != image);
 }
 
-// A fault of the program's own (here a read of a page it may not read) ends
-// it by that signal, as without a handler, and runs no clean-up: the table
-// may be what broke. The same signal sent by another process removes the
-// files (Program.SignalRemovesTheTemporaryFile).
+// A fault of the program's own (a read of a page it may not read) ends it
+// by that signal as without a handler, and runs no clean-up: the table may
+// be what broke. Sent by another process, it removes the files (Program.
+// SignalRemovesTheTemporaryFile).
 TEST_F(TempDir, OwnFaultEndsTheProcessAsWithoutAHandler) {
     const sorvane::NativePath file = (dir / "in-flight.tmp").string();
     const pid_t pid = ::fork();
@@ -480,11 +480,10 @@ TEST_F(TempDir, OwnFaultEndsTheProcessAsWithoutAHandler) {
         ::setrlimit(RLIMIT_CORE, &noCore);
         RemoveTemporaryFilesOnSignals();
         FilesInFlight().BeforeCreate();
-        ::close(::open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+        Touch(file);
         FilesInFlight().AfterCreate(-1, &file);
-        (void)*static_cast<volatile char*>(
-            ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        ::_exit(0);
+        ::_exit(*static_cast<volatile char*>(
+            ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)));
     }
     int status = 0;
     ::waitpid(pid, &status, 0);

@@ -620,8 +620,8 @@ class PosixOutput final : public OutputFile {
     // where it can be read, else the new file for its file system (a -wx
     // folder, no descriptor left), else nothing.
     void HoldForSync() {
-        sync_.fd = AboveStandardStreams(
-            ::openat(folder_.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        sync_.fd =
+            AboveStandardStreams(::openat(folder_.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (sync_.fd < 0) sync_.fd = ::fcntl(fd_.fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     }
 

@@ -369,6 +369,8 @@ class PosixInput final : public InputFile {
 
     int SystemError() const override { return error_; }
 
+    unsigned NewOutputMode() const override { return opened_.st_mode & 0666u; }
+
     int fd() const { return fd_.fd; }
 
   private:
@@ -377,40 +379,66 @@ class PosixInput final : public InputFile {
     int error_ = 0;
 };
 
-// Copies the extended attributes of the open file `from` (among them the
-// POSIX ACL) to the open file `to`. Those the caller may not set (trusted.*,
-// some security.* ones) or the file system does not keep are left behind.
-void CopyExtendedAttributes(int from, int to) {
-    const ssize_t listSize = ::flistxattr(from, nullptr, 0);
-    if (listSize <= 0) return;
+// How a replaced file is held for its extended attributes: without opening
+// it for reading, which its permission bits may not allow.
+#ifdef O_PATH
+constexpr int kHoldOpen = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+#else
+constexpr int kHoldOpen = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+#endif
+
+// Copies the extended attributes of the file held on `from` (among them the
+// POSIX ACL) to the open file `to`, whatever the caller may read of it: a
+// descriptor that cannot list them (O_PATH, before Linux 6.13) is read
+// through its /proc/self/fd name. 0, or the error of a list or read that
+// failed; a file system without extended attributes has none to copy.
+// Those the caller may not set (trusted.*, some security.* ones) are left
+// behind.
+int CopyExtendedAttributes(int from, int to) {
+    char held[48];
+    std::snprintf(held, sizeof held, "/proc/self/fd/%d", from);
+    bool byName = false;
+    const auto list = [&](char* names, std::size_t size) {
+        ssize_t n = byName ? -1 : ::flistxattr(from, names, size);
+        if (n < 0 && (byName || errno == EBADF)) {
+            byName = true;
+            n = ::listxattr(held, names, size);
+        }
+        return n;
+    };
+    const auto get = [&](const char* name, void* value, std::size_t size) {
+        return byName ? ::getxattr(held, name, value, size) : ::fgetxattr(from, name, value, size);
+    };
+    const ssize_t listSize = list(nullptr, 0);
+    if (listSize < 0) return errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
     std::vector<char> names(static_cast<std::size_t>(listSize));
-    const ssize_t got = ::flistxattr(from, names.data(), names.size());
-    if (got <= 0) return;
+    const ssize_t got = listSize == 0 ? 0 : list(names.data(), names.size());
+    if (got < 0) return errno;
     std::vector<char> value;
     for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
         const char* name = names.data() + at;
         at += std::strlen(name) + 1;
-        const ssize_t valueSize = ::fgetxattr(from, name, nullptr, 0);
-        if (valueSize < 0) continue;
-        value.resize(static_cast<std::size_t>(valueSize));
-        const ssize_t n = ::fgetxattr(from, name, value.data(), value.size());
-        if (n < 0) continue;
+        const ssize_t valueSize = get(name, nullptr, 0);
+        if (valueSize >= 0) value.resize(static_cast<std::size_t>(valueSize));
+        const ssize_t n = valueSize < 0 ? -1 : get(name, value.data(), value.size());
+        if (n < 0) return errno;
         ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(n), 0);
     }
+    return 0;
 }
 
-// Makes a rename in the folder open on `folder` durable. A file system that
-// cannot sync a folder says so with EINVAL (or ENOTSUP); that is no failure.
-// Sets `error` and gives false on any other.
-bool SyncDirectory(int folder, int& error) {
-    Fd dir(AboveStandardStreams(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
-    if (dir.fd < 0 || ::fsync(dir.fd) != 0) {
-        if (dir.fd >= 0 && (errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP))
-            return true;
-        error = errno;
-        return false;
+// Makes a rename in a folder durable, on `sync` as HoldForSync() left it:
+// the folder (fsync), else the new file (syncfs on its file system), else
+// nothing. The rename has happened: whatever this meets, the output is
+// replaced, so nothing here fails the call.
+void SyncAfterRename(int sync) {
+    struct stat st;
+    if (sync < 0 || ::fstat(sync, &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        ::fsync(sync);
+    } else {
+        ::syncfs(sync);
     }
-    return true;
 }
 
 // Whether a file is as it was seen: the same file (device and inode) with
@@ -436,12 +464,12 @@ PassThrough CopyFailure(int error, bool first) {
 // step looks the output's path up again.
 class PosixOutput final : public OutputFile {
   public:
-    PosixOutput(Walked&& walked, std::optional<struct stat> replaced, int old,
+    PosixOutput(Walked&& walked, std::optional<struct stat> replaced, mode_t newMode,
                 TemporaryFileWatch* watch)
         : folder_(walked.folder.fd),
           leaf_(std::move(walked.leaf)),
           replaced_(replaced),
-          old_(old),
+          newMode_(newMode),
           watch_(watch) {
         walked.folder.fd = -1;
     }
@@ -457,9 +485,9 @@ class PosixOutput final : public OutputFile {
     // Makes the new file beside the target.
     bool Create() {
         // A replacement starts private to the caller and takes the old
-        // file's mode when it is committed; a new output gets the usual 0666
-        // less umask.
-        const mode_t mode = replaced_ ? 0600 : 0666;
+        // file's mode when it is committed; a new output gets `newMode`
+        // less the umask (applied by the kernel).
+        const mode_t mode = replaced_ ? 0600 : newMode_;
         for (unsigned attempt = 0; attempt < 100; ++attempt) {
             std::string temporary = TemporaryName(attempt);
             if (watch_ != nullptr) watch_->BeforeCreate();
@@ -525,9 +553,8 @@ class PosixOutput final : public OutputFile {
     bool Commit() override {
         if (!Finish()) return false;  // the destructor removes the new file
         temporary_.clear();
-        // The rename has happened: a folder that fails to sync leaves the
-        // new image in place, not known to be on the disk.
-        return !replaced_ || SyncDirectory(folder_.fd, error_);
+        SyncAfterRename(sync_.fd);
+        return true;
     }
 
   private:
@@ -544,9 +571,16 @@ class PosixOutput final : public OutputFile {
             }
             if (::fchmod(fd_.fd, replaced_->st_mode & 07777 & ~mode_t{S_ISUID | S_ISGID}) != 0)
                 return Failed();
-            if (old_.fd >= 0) CopyExtendedAttributes(old_.fd, fd_.fd);
+            // Held by its name in the held folder: it must be the file seen.
+            Fd old(AboveStandardStreams(::openat(folder_.fd, leaf_.c_str(), kHoldOpen)));
+            struct stat st;
+            if (old.fd < 0 && errno == ENOENT) return false;  // gone since: kept so
+            if (old.fd < 0 || ::fstat(old.fd, &st) != 0) return Failed();
+            if (!SameState(st, *replaced_)) return false;
+            if ((error_ = CopyExtendedAttributes(old.fd, fd_.fd)) != 0) return false;
             // The image reaches the disk before it takes the old one's name.
             if (::fsync(fd_.fd) != 0) return Failed();
+            HoldForSync();
         }
         if (!fd_.Close()) return Failed();
         // The name must still hold what was seen when the conversion began:
@@ -582,12 +616,22 @@ class PosixOutput final : public OutputFile {
         return false;
     }
 
+    // Opens, before the rename, what SyncAfterRename() will sync: the folder
+    // where it can be read, else the new file for its file system (a -wx
+    // folder, no descriptor left), else nothing.
+    void HoldForSync() {
+        sync_.fd =
+            AboveStandardStreams(::openat(folder_.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (sync_.fd < 0) sync_.fd = ::fcntl(fd_.fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    }
+
     Fd folder_;
     std::string leaf_;
     std::string temporary_;  // empty once renamed (or never made)
     Fd fd_{-1};
     std::optional<struct stat> replaced_;  // the output as seen when prepared
-    Fd old_;                               // that file, for its attributes
+    mode_t newMode_;                       // a new output's, before the umask
+    Fd sync_{-1};                          // what syncs the rename (HoldForSync)
     TemporaryFileWatch* watch_;
     bool toldGone_ = false;
     int error_ = 0;
@@ -694,7 +738,8 @@ std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const Na
 }
 
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
-                                             int* systemError, const InputFile* sameFileAs) {
+                                             int* systemError, const InputFile* sameFileAs,
+                                             unsigned newMode) {
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;
@@ -708,7 +753,6 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
     const char* const leaf = walked->leaf.c_str();
     std::optional<struct stat> replaced;
     struct stat existing;
-    Fd old(-1);
     if (::fstatat(folder, leaf, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         // Nor one another user planted in a shared sticky folder.
         if (!posix::MayUse(folder, existing.st_uid)) {
@@ -729,10 +773,6 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
             return nullptr;
         }
         replaced = existing;
-        // Held for its extended attributes, if readable.
-        old.fd = AboveStandardStreams(::openat(folder, leaf, kInputOpen | O_NOFOLLOW));
-        struct stat st;
-        if (old.fd >= 0 && (::fstat(old.fd, &st) != 0 || !SameState(st, existing))) old.Close();
     } else if (errno != ENOENT) {
         error = errno;
         return nullptr;
@@ -748,8 +788,8 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
             return nullptr;
         }
     }
-    auto out = std::make_unique<PosixOutput>(std::move(*walked), replaced, old.fd, watch);
-    old.fd = -1;
+    auto out = std::make_unique<PosixOutput>(std::move(*walked), replaced,
+                                             static_cast<mode_t>(newMode & 0666), watch);
     if (!out->Create()) {
         error = out->SystemError();
         return nullptr;

@@ -546,7 +546,8 @@ int MakeOutputFolders(const NativePath& path, unsigned /*mode: POSIX only*/) {
 }
 
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
-                                             int* systemError, const InputFile* sameFileAs) {
+                                             int* systemError, const InputFile* sameFileAs,
+                                             unsigned /*newMode: POSIX only*/) {
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;

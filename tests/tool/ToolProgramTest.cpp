@@ -465,7 +465,7 @@ TEST_F(Program, SignalRemovesTheTemporaryFile) {
     }
     cases.push_back({{SIGTERM}, SIGTERM, true});
     cases.push_back({{SIGINT, SIGTERM}, SIGINT, false, 2});
-    cases.push_back({{SIGRTMAX}, SIGRTMAX, false, 2});
+    cases.push_back({{SIGRTMIN + 4}, SIGRTMIN + 4, false, 2});
     rlimit core{}, noCore{};  // no core from SIGQUIT, SIGXCPU, SIGABRT or SIGSEGV
     ::getrlimit(RLIMIT_CORE, &core);
     noCore.rlim_max = core.rlim_max;

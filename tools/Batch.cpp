@@ -182,12 +182,11 @@ class FolderWalk {
     // opened), spelt `folder`.
     void WalkFolder(const fs::path& root, const fs::path& folder, int fd) {
         DIR* const listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
-        struct stat self;
-        if (listing == nullptr || ::fstat(fd, &self) != 0) {
-            if (fd >= 0) ::close(fd);
-            return Unreadable(folder);
-        }
+        if (listing == nullptr && fd >= 0) ::close(fd);
+        if (listing == nullptr) return Unreadable(folder);
         const std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, ::closedir);
+        struct stat self;
+        if (::fstat(fd, &self) != 0) return Unreadable(folder);
         // The output folder may lie inside the tree: its files are the
         // results, not inputs (the tree itself is walked, and its outputs
         // refused as its inputs). A folder met again below itself (a bind

@@ -1,6 +1,7 @@
 // The exported operation, through real files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -64,9 +65,7 @@ struct Outcome {
 
 // Runs BMPVintage with standard error captured.
 Outcome Convert(const char16_t* in, const char16_t* out) {
-    char name[] = "/tmp/sorvane-stderr-XXXXXX";
-    const int capture = ::mkstemp(name);
-    ::unlink(name);
+    const int capture = ::memfd_create("stderr", 0);  // no file outside the test's folder
     std::fflush(stderr);
     const int saved = ::dup(2);
     ::dup2(capture, 2);
@@ -416,9 +415,7 @@ TEST_F(BMPVintageFiles, DeviceOutputIsRefused) {
 // Runs the conversion in a child whose files may not grow past `limit`
 // bytes, so the write fails midway.
 Outcome ConvertWithFileSizeLimit(const fs::path& in, const fs::path& out, rlim_t limit) {
-    char name[] = "/tmp/sorvane-child-XXXXXX";
-    const int capture = ::mkstemp(name);
-    ::unlink(name);
+    const int capture = ::memfd_create("stderr", 0);
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(capture, 2);

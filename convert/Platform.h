@@ -47,6 +47,10 @@ class InputFile : public ByteSource {
     // The system's error code of the last read that failed, 0 if none did
     // (a change seen by Unchanged() is no system error).
     virtual int SystemError() const { return 0; }
+    // The read and write bits a new output made from it takes before the
+    // umask (CreateOutputFile's `newMode`): the file's own on POSIX, as cp
+    // keeps them, so a private image stays private.
+    virtual unsigned NewOutputMode() const { return 0666; }
 };
 
 enum class InputStatus { Ok, OpenFailed, ReadFailed };
@@ -87,9 +91,7 @@ class OutputFile : public ByteSink {
   public:
     virtual ~OutputFile() = default;
     // Puts the written bytes in place of the output; false on failure, and
-    // the output is then as it was, except when only the sync of the folder
-    // after the rename failed: the new image is then in place, but not
-    // known to be on the disk.
+    // the output is then as it was.
     virtual bool Commit() = 0;
     // The system's error code of the last call that failed (a write, the
     // copy, the sync, the rename), 0 if none did or the failure was no
@@ -101,9 +103,13 @@ class OutputFile : public ByteSink {
 // the file it points at is replaced. Null ("Error opening output file") when
 // the output is not a regular file, is one the caller may not write (by its
 // permission bits, as opening it for writing would judge; read-only on
-// Windows), when no new file can be made beside it, or (POSIX) when a link
-// on the way lies in a world-writable sticky folder and neither the caller
-// nor the folder's owner owns it.
+// Windows), when no new file can be made beside it, or (POSIX, EACCES) when
+// a name on the way or the output itself lies in a world-writable sticky
+// folder and belongs to neither the caller nor that folder's owner: such a
+// link is not followed, such a folder not entered, such a file or FIFO not
+// replaced, whatever the kernel's fs.protected_* settings say. A link in
+// procfs (/proc/PID/root, /proc/PID/cwd, /proc/self/fd/N) is followed by the
+// kernel to the folder it leads to, not by its text.
 //
 // The output's folder is looked up once, here, one name at a time; on POSIX
 // it is then held open, and the new file, the checks, the rename and the
@@ -119,13 +125,19 @@ class OutputFile : public ByteSink {
 //
 // Replacing an existing file keeps its permission bits (less set-user-ID and
 // set-group-ID, which any write clears), its owner and group where the
-// caller may set them, and its extended attributes (which carry POSIX ACLs);
-// on Windows ReplaceFileW keeps its attributes, ACLs, streams and creation
-// time. It is synced before it takes the output's place, and the folder
-// after (except on Windows). A new output is not synced: its input is still
-// there (on Windows its move is written through). A replaced file is a new
-// file: other hard links to the old one keep the old image. On Windows a
-// link that leads nowhere is refused rather than followed.
+// caller may set them, and its extended attributes (which carry POSIX ACLs),
+// read whatever the caller may read of the file; where they cannot be read
+// (no descriptor left, say), Commit() fails before the rename and the old
+// file stays. On Windows ReplaceFileW keeps its attributes, ACLs, streams
+// and creation time. It is synced before it takes the output's place, and
+// the folder after (except on Windows; a folder the caller cannot open, as
+// a -wx one, is synced by its file system, or not at all): everything that
+// can fail is checked before the rename, and a Commit() that has renamed
+// succeeds. A new output gets `newMode` (of it the read and write bits)
+// less the umask, and is not synced: its input is still there (on Windows
+// its move is written through). A replaced file is a new file: other hard
+// links to the old one keep the old image. On Windows a link that leads
+// nowhere is refused rather than followed.
 //
 // `watch`, when given, is told of the temporary file (TemporaryFileWatch).
 // `*systemError` receives the system's error code of a refusal, where it
@@ -138,7 +150,8 @@ class OutputFile : public ByteSink {
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path,
                                              TemporaryFileWatch* watch = nullptr,
                                              int* systemError = nullptr,
-                                             const InputFile* sameFileAs = nullptr);
+                                             const InputFile* sameFileAs = nullptr,
+                                             unsigned newMode = 0666);
 
 // Opens the regular file `relative` (a path of names inside `root`, with no
 // "." or ".." and no root of its own) beneath the folder `root`, following
@@ -148,12 +161,13 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path,
 std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const NativePath& relative,
                                                 InputStatus& status, int* systemError = nullptr);
 
-// Makes the folder `path` and those missing above it, one name at a time on
-// the folder held open before it (mkdirat), following links on the way only
-// as CreateOutputFile's walk follows them: nothing is created through a link
-// it would refuse. 0 on success (the folders exist), else the system's error
-// code.
-int MakeOutputFolders(const NativePath& path);
+// Makes the folder `path` and those missing above it, to any depth, one name
+// at a time on the folder held open before it (mkdirat), following links and
+// entering folders on the way only as CreateOutputFile's walk does: nothing
+// is created through a name it would refuse. The folders made get `mode`
+// less the umask (POSIX). 0 on success (the folders exist), else the
+// system's error code.
+int MakeOutputFolders(const NativePath& path, unsigned mode = 0777);
 
 // The file CreateOutputFile(path) would replace or create: symbolic links
 // followed exactly as it follows them (a dangling one to the name it leads

@@ -4,6 +4,10 @@
 #include <linux/openat2.h>
 #endif
 #include <sys/stat.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "convert/Platform.h"
+#include "convert/PosixWalk.h"
 
 namespace sorvane {
 
@@ -66,19 +71,6 @@ int AboveStandardStreams(int fd) {
     return moved;
 }
 
-// Whether a symbolic link owned by `linkOwner` in the folder open on
-// `folder` may be followed. In a world-writable sticky folder (/tmp) anyone
-// may plant a link under a name another user is about to write; such a link
-// is followed only when its owner is the caller or the folder's owner, as
-// the kernel does with fs.protected_symlinks, whatever that setting says.
-// The folder judged is the one held open, not whatever its name means now.
-bool MayFollow(int folder, uid_t linkOwner) {
-    struct stat dir;
-    if (::fstat(folder, &dir) != 0) return false;
-    const bool shared = (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & S_IWOTH) != 0;
-    return !shared || linkOwner == ::geteuid() || linkOwner == dir.st_uid;
-}
-
 std::string Joined(const std::string& folder, const std::string& name) {
     if (folder.empty()) return name;
     return folder.back() == '/' ? folder + name : folder + "/" + name;
@@ -96,38 +88,147 @@ int OpenFolderAt(int at, const char* name, bool follow) {
     return AboveStandardStreams(::openat(at, name, kFolderOpen | (follow ? 0 : O_NOFOLLOW)));
 }
 
+}  // namespace
+
+namespace posix {
+
+// The folder judged is the one held open, not whatever its name means now.
+bool MayUse(int folder, uid_t owner) {
+    struct stat dir;
+    if (::fstat(folder, &dir) != 0) return false;
+    const bool shared = (dir.st_mode & S_ISVTX) != 0 && (dir.st_mode & S_IWOTH) != 0;
+    return !shared || owner == ::geteuid() || owner == dir.st_uid;
+}
+
+// The owner is judged on the folder opened, so a folder swapped in after
+// the open cannot pass for the one judged.
+int OpenFolderBeneath(int at, const char* name, bool forListing) {
+    const int how = forListing ? O_RDONLY | O_DIRECTORY | O_CLOEXEC : kFolderOpen;
+    Fd inner(AboveStandardStreams(::openat(at, name, how | O_NOFOLLOW)));
+    struct stat st;
+    if (inner.fd < 0 || ::fstat(inner.fd, &st) != 0) return -1;
+    if (!MayUse(at, st.st_uid)) {
+        errno = EACCES;
+        return -1;
+    }
+    const int fd = inner.fd;
+    inner.fd = -1;
+    return fd;
+}
+
+}  // namespace posix
+
+namespace {
+
 // Where a path leads: the folder that holds its last name, held open, and
 // that name. Every folder on the way is opened from the one before by one
 // name, never by a path, so a name swapped meanwhile for a link cannot lead
 // elsewhere; every symbolic link on the way is resolved here (the last one
 // too, even when it leads nowhere), so that the file a link points at is
 // replaced, not the link, and so that links in shared sticky folders can be
-// judged (MayFollow) against the folder they were found in.
+// judged (posix::MayUse) against the folder they were found in.
 struct Walked {
     Fd folder{-1};     // holds `leaf`; -1 when `error` is set
     std::string leaf;  // empty when the path ends at a folder
-    std::string path;  // the path with every link resolved (names no link)
+    std::string path;  // the path with every link resolved (names no link but procfs's own)
     int error = 0;     // why nothing can be made at the path (ENOENT, ENOTDIR...)
 };
 
+// The walk's rules, each apart from the loop in Walk() that applies them.
+
+// Puts the names of `names` (split at its slashes) first in `todo`.
+void PushNames(std::deque<std::string>& todo, const std::string& names) {
+    std::deque<std::string> parts;
+    for (std::size_t at = 0; at <= names.size();) {
+        const std::size_t end = std::min(names.find('/', at), names.size());
+        if (end > at) parts.emplace_back(names, at, end - at);
+        at = end + 1;
+    }
+    todo.insert(todo.begin(), parts.begin(), parts.end());
+}
+
+// Moves the walk into the folder open on `inner`, found as `name`.
+void Enter(Walked& w, Fd& inner, const std::string& name) {
+    std::swap(inner.fd, w.folder.fd);
+    w.path = Joined(w.path, name);
+    w.leaf.clear();
+}
+
+// "..": the held folder's own parent. `path` holds folders only, none of
+// them a link: ".." is the one before, except above the start of a relative
+// path, where it stays a "..".
+bool StepUp(Walked& w) {
+    Fd parent(OpenFolderAt(w.folder.fd, "..", false));
+    if (parent.fd < 0) return false;
+    std::swap(parent.fd, w.folder.fd);
+    w.leaf.clear();
+    const auto slash = w.path.find_last_of('/');
+    const std::string last = slash == std::string::npos ? w.path : w.path.substr(slash + 1);
+    if (w.path == "/") return true;
+    if (w.path.empty() || last == "..") {
+        w.path = Joined(w.path, "..");
+    } else {
+        w.path.erase(slash == std::string::npos ? 0 : slash == 0 ? 1 : slash);
+    }
+    return true;
+}
+
+// Depth: a missing folder is made (mkdirat) for the walk to enter next, at
+// any depth. A name made meanwhile by another (EEXIST) is entered as any
+// folder found there; `tries` counts the makes of one name, so that a name
+// removed each time it is made cannot hold the walk forever.
+bool MakeFolder(int folder, const std::string& name, mode_t mode, int& tries) {
+    if (++tries > 100) {
+        errno = ENOENT;
+        return false;
+    }
+    return ::mkdirat(folder, name.c_str(), mode) == 0 || errno == EEXIST;
+}
+
+// Magic links: a link in procfs (/proc/PID/root, /proc/PID/cwd,
+// /proc/self/fd/N) is followed by the kernel, not by its text, which names
+// the place as its own process sees it (a container's root reads "/"). 1
+// when the walk entered the folder it leads to, 0 when `name` is no such
+// link to a folder (its text is then taken as any link's), -1 on failure.
+int EnterMagicLink(Walked& w, const std::string& name) {
+#if defined(__linux__) && defined(PROC_SUPER_MAGIC)
+    struct statfs where;
+    if (::fstatfs(w.folder.fd, &where) != 0) return -1;
+    if (where.f_type != PROC_SUPER_MAGIC) return 0;
+    Fd inner(OpenFolderAt(w.folder.fd, name.c_str(), true));
+    if (inner.fd < 0) return errno == ENOTDIR || errno == ENOENT ? 0 : -1;
+    Enter(w, inner, name);
+    return 1;
+#else
+    (void)w;
+    (void)name;
+    return 0;
+#endif
+}
+
+// The text of the link `name` (of `st`) in the folder open on `folder`; no
+// value with errno set when it cannot be read, changed meanwhile or is empty.
+std::optional<std::string> LinkText(int folder, const std::string& name, const struct stat& st) {
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    const ssize_t n = ::readlinkat(folder, name.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
+        if (n >= 0) errno = ENOENT;
+        return std::nullopt;
+    }
+    target.resize(static_cast<std::size_t>(n));
+    return target;
+}
+
 // The walk stops at the first name that does not exist or is not a folder;
 // the rest is kept as given in `path`, and `error` says why no file can be
-// made there. With `makeFolders` a missing folder is made (mkdirat) and
-// walked into. No value, with `error` set, for a link that may not be
-// followed (EACCES), more than 40 links (ELOOP), an unreadable link or a
-// folder that cannot be opened.
-std::optional<Walked> Walk(const std::string& path, int& error, bool makeFolders = false) {
+// made there. With `makeFolders` a missing folder is made (mkdirat, with
+// that mode less the umask) and walked into. No value, with `error` set, for
+// a name another user planted in a shared sticky folder (EACCES), more than
+// 40 links (ELOOP), an unreadable link or a folder that cannot be opened.
+std::optional<Walked> Walk(const std::string& path, int& error,
+                           std::optional<mode_t> makeFolders = std::nullopt) {
     std::deque<std::string> todo;  // the names still to walk
-    const auto push = [&todo](const std::string& names) {
-        std::deque<std::string> parts;
-        for (std::size_t at = 0; at <= names.size();) {
-            const std::size_t end = std::min(names.find('/', at), names.size());
-            if (end > at) parts.emplace_back(names, at, end - at);
-            at = end + 1;
-        }
-        todo.insert(todo.begin(), parts.begin(), parts.end());
-    };
-    push(path);
+    PushNames(todo, path);
     const bool absolute = !path.empty() && path.front() == '/';
     Walked w;
     w.path = absolute ? "/" : "";  // holds no link
@@ -138,6 +239,12 @@ std::optional<Walked> Walk(const std::string& path, int& error, bool makeFolders
     const auto fail = [&error](int code) {
         error = code;
         return std::nullopt;
+    };
+    const auto stop = [&](const std::string& name, bool isMissing) {
+        walking = false;
+        missing = isMissing;
+        w.leaf = name;
+        w.path = Joined(w.path, name);
     };
     if (w.folder.fd < 0) return fail(errno);
     while (!todo.empty()) {
@@ -151,74 +258,53 @@ std::optional<Walked> Walk(const std::string& path, int& error, bool makeFolders
         }
         if (name == ".") continue;
         if (name == "..") {
-            // The held folder's own parent. `path` holds folders only, none
-            // of them a link: ".." is the one before, except above the
-            // start of a relative path.
-            Fd parent(OpenFolderAt(w.folder.fd, "..", false));
-            if (parent.fd < 0) return fail(errno);
-            std::swap(parent.fd, w.folder.fd);
-            w.leaf.clear();
-            const auto slash = w.path.find_last_of('/');
-            const std::string last = slash == std::string::npos ? w.path : w.path.substr(slash + 1);
-            if (w.path == "/") continue;
-            if (w.path.empty() || last == "..") {
-                w.path = Joined(w.path, "..");
-            } else {
-                w.path.erase(slash == std::string::npos ? 0 : slash == 0 ? 1 : slash);
-            }
+            if (!StepUp(w)) return fail(errno);
             continue;
         }
-        const std::string next = Joined(w.path, name);
+        // A folder is opened without following, and judged once open.
+        Fd inner(posix::OpenFolderBeneath(w.folder.fd, name.c_str(), false));
+        if (inner.fd >= 0) {
+            Enter(w, inner, name);
+            made = 0;
+            continue;
+        }
+        if (errno == ENOENT && makeFolders) {
+            if (!MakeFolder(w.folder.fd, name, *makeFolders, made)) return fail(errno);
+            todo.push_front(name);  // walked into as any folder found there
+            continue;
+        }
+        if (errno == ENOENT) {
+            stop(name, true);
+            continue;
+        }
         struct stat st;
-        if (::fstatat(w.folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT && makeFolders && ++made < 100) {
-                if (::mkdirat(w.folder.fd, name.c_str(), 0777) != 0 && errno != EEXIST)
-                    return fail(errno);
-                todo.push_front(name);  // walked into as any folder found there
-                continue;
-            }
-            if (errno != ENOENT) return fail(errno);
-            walking = false;
-            missing = true;
-            w.leaf = name;
-            w.path = next;
-            continue;
-        }
-        if (S_ISLNK(st.st_mode)) {
-            if (!MayFollow(w.folder.fd, st.st_uid)) return fail(EACCES);
-            if (++links > 40) return fail(ELOOP);
-            std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1,
-                               '\0');
-            const ssize_t n = ::readlinkat(w.folder.fd, name.c_str(), target.data(), target.size());
-            if (n <= 0 || static_cast<std::size_t>(n) >= target.size())
-                return fail(n < 0 ? errno : ENOENT);  // changed meanwhile, or empty
-            target.resize(static_cast<std::size_t>(n));
-            if (target.front() == '/') {
-                Fd root(OpenFolderAt(AT_FDCWD, "/", true));
-                if (root.fd < 0) return fail(errno);
-                std::swap(root.fd, w.folder.fd);
-                w.path.assign(1, '/');
-            }
-            push(target);
-            continue;
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            walking = false;
-            w.leaf = name;
-            w.path = next;
-            continue;
-        }
-        // Without following: a name swapped for a link since is looked at
-        // again, as a link.
-        Fd inner(OpenFolderAt(w.folder.fd, name.c_str(), false));
-        if (inner.fd < 0 && (errno == ENOTDIR || errno == ELOOP) && ++retries < 100) {
+        if ((errno != ENOTDIR && errno != ELOOP) ||
+            ::fstatat(w.folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return fail(errno);
+        if (S_ISDIR(st.st_mode)) {
+            // A link swapped back for a folder meanwhile: looked at again.
+            if (++retries >= 100) return fail(ELOOP);
             todo.push_front(name);
             continue;
         }
-        if (inner.fd < 0) return fail(errno);
-        std::swap(inner.fd, w.folder.fd);
-        w.path = next;
-        w.leaf.clear();
+        if (!S_ISLNK(st.st_mode)) {
+            stop(name, false);
+            continue;
+        }
+        if (!posix::MayUse(w.folder.fd, st.st_uid)) return fail(EACCES);
+        if (++links > 40) return fail(ELOOP);
+        const int magic = EnterMagicLink(w, name);
+        if (magic < 0) return fail(errno);
+        if (magic > 0) continue;
+        const std::optional<std::string> target = LinkText(w.folder.fd, name, st);
+        if (!target) return fail(errno);
+        if (target->front() == '/') {
+            Fd root(OpenFolderAt(AT_FDCWD, "/", true));
+            if (root.fd < 0) return fail(errno);
+            std::swap(root.fd, w.folder.fd);
+            w.path.assign(1, '/');
+        }
+        PushNames(todo, *target);
     }
     if (w.path.empty()) w.path.assign(1, '.');
     // A name given with a slash at its end stays a folder's name (no file
@@ -283,6 +369,8 @@ class PosixInput final : public InputFile {
 
     int SystemError() const override { return error_; }
 
+    unsigned NewOutputMode() const override { return opened_.st_mode & 0666u; }
+
     int fd() const { return fd_.fd; }
 
   private:
@@ -291,40 +379,66 @@ class PosixInput final : public InputFile {
     int error_ = 0;
 };
 
-// Copies the extended attributes of the open file `from` (among them the
-// POSIX ACL) to the open file `to`. Those the caller may not set (trusted.*,
-// some security.* ones) or the file system does not keep are left behind.
-void CopyExtendedAttributes(int from, int to) {
-    const ssize_t listSize = ::flistxattr(from, nullptr, 0);
-    if (listSize <= 0) return;
+// How a replaced file is held for its extended attributes: without opening
+// it for reading, which its permission bits may not allow.
+#ifdef O_PATH
+constexpr int kHoldOpen = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+#else
+constexpr int kHoldOpen = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+#endif
+
+// Copies the extended attributes of the file held on `from` (among them the
+// POSIX ACL) to the open file `to`, whatever the caller may read of it: a
+// descriptor that cannot list them (O_PATH, before Linux 6.13) is read
+// through its /proc/self/fd name. 0, or the error of a list or read that
+// failed; a file system without extended attributes has none to copy.
+// Those the caller may not set (trusted.*, some security.* ones) are left
+// behind.
+int CopyExtendedAttributes(int from, int to) {
+    char held[48];
+    std::snprintf(held, sizeof held, "/proc/self/fd/%d", from);
+    bool byName = false;
+    const auto list = [&](char* names, std::size_t size) {
+        ssize_t n = byName ? -1 : ::flistxattr(from, names, size);
+        if (n < 0 && (byName || errno == EBADF)) {
+            byName = true;
+            n = ::listxattr(held, names, size);
+        }
+        return n;
+    };
+    const auto get = [&](const char* name, void* value, std::size_t size) {
+        return byName ? ::getxattr(held, name, value, size) : ::fgetxattr(from, name, value, size);
+    };
+    const ssize_t listSize = list(nullptr, 0);
+    if (listSize < 0) return errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
     std::vector<char> names(static_cast<std::size_t>(listSize));
-    const ssize_t got = ::flistxattr(from, names.data(), names.size());
-    if (got <= 0) return;
+    const ssize_t got = listSize == 0 ? 0 : list(names.data(), names.size());
+    if (got < 0) return errno;
     std::vector<char> value;
     for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
         const char* name = names.data() + at;
         at += std::strlen(name) + 1;
-        const ssize_t valueSize = ::fgetxattr(from, name, nullptr, 0);
-        if (valueSize < 0) continue;
-        value.resize(static_cast<std::size_t>(valueSize));
-        const ssize_t n = ::fgetxattr(from, name, value.data(), value.size());
-        if (n < 0) continue;
+        const ssize_t valueSize = get(name, nullptr, 0);
+        if (valueSize >= 0) value.resize(static_cast<std::size_t>(valueSize));
+        const ssize_t n = valueSize < 0 ? -1 : get(name, value.data(), value.size());
+        if (n < 0) return errno;
         ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(n), 0);
     }
+    return 0;
 }
 
-// Makes a rename in the folder open on `folder` durable. A file system that
-// cannot sync a folder says so with EINVAL (or ENOTSUP); that is no failure.
-// Sets `error` and gives false on any other.
-bool SyncDirectory(int folder, int& error) {
-    Fd dir(AboveStandardStreams(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
-    if (dir.fd < 0 || ::fsync(dir.fd) != 0) {
-        if (dir.fd >= 0 && (errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP))
-            return true;
-        error = errno;
-        return false;
+// Makes a rename in a folder durable, on `sync` as HoldForSync() left it:
+// the folder (fsync), else the new file (syncfs on its file system), else
+// nothing. The rename has happened: whatever this meets, the output is
+// replaced, so nothing here fails the call.
+void SyncAfterRename(int sync) {
+    struct stat st;
+    if (sync < 0 || ::fstat(sync, &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        ::fsync(sync);
+    } else {
+        ::syncfs(sync);
     }
-    return true;
 }
 
 // Whether a file is as it was seen: the same file (device and inode) with
@@ -350,12 +464,12 @@ PassThrough CopyFailure(int error, bool first) {
 // step looks the output's path up again.
 class PosixOutput final : public OutputFile {
   public:
-    PosixOutput(Walked&& walked, std::optional<struct stat> replaced, int old,
+    PosixOutput(Walked&& walked, std::optional<struct stat> replaced, mode_t newMode,
                 TemporaryFileWatch* watch)
         : folder_(walked.folder.fd),
           leaf_(std::move(walked.leaf)),
           replaced_(replaced),
-          old_(old),
+          newMode_(newMode),
           watch_(watch) {
         walked.folder.fd = -1;
     }
@@ -371,9 +485,9 @@ class PosixOutput final : public OutputFile {
     // Makes the new file beside the target.
     bool Create() {
         // A replacement starts private to the caller and takes the old
-        // file's mode when it is committed; a new output gets the usual 0666
-        // less umask.
-        const mode_t mode = replaced_ ? 0600 : 0666;
+        // file's mode when it is committed; a new output gets `newMode`
+        // less the umask (applied by the kernel).
+        const mode_t mode = replaced_ ? 0600 : newMode_;
         for (unsigned attempt = 0; attempt < 100; ++attempt) {
             std::string temporary = TemporaryName(attempt);
             if (watch_ != nullptr) watch_->BeforeCreate();
@@ -439,9 +553,8 @@ class PosixOutput final : public OutputFile {
     bool Commit() override {
         if (!Finish()) return false;  // the destructor removes the new file
         temporary_.clear();
-        // The rename has happened: a folder that fails to sync leaves the
-        // new image in place, not known to be on the disk.
-        return !replaced_ || SyncDirectory(folder_.fd, error_);
+        SyncAfterRename(sync_.fd);
+        return true;
     }
 
   private:
@@ -458,9 +571,16 @@ class PosixOutput final : public OutputFile {
             }
             if (::fchmod(fd_.fd, replaced_->st_mode & 07777 & ~mode_t{S_ISUID | S_ISGID}) != 0)
                 return Failed();
-            if (old_.fd >= 0) CopyExtendedAttributes(old_.fd, fd_.fd);
+            // Held by its name in the held folder: it must be the file seen.
+            Fd old(AboveStandardStreams(::openat(folder_.fd, leaf_.c_str(), kHoldOpen)));
+            struct stat st;
+            if (old.fd < 0 && errno == ENOENT) return false;  // gone since: kept so
+            if (old.fd < 0 || ::fstat(old.fd, &st) != 0) return Failed();
+            if (!SameState(st, *replaced_)) return false;
+            if ((error_ = CopyExtendedAttributes(old.fd, fd_.fd)) != 0) return false;
             // The image reaches the disk before it takes the old one's name.
             if (::fsync(fd_.fd) != 0) return Failed();
+            HoldForSync();
         }
         if (!fd_.Close()) return Failed();
         // The name must still hold what was seen when the conversion began:
@@ -496,12 +616,22 @@ class PosixOutput final : public OutputFile {
         return false;
     }
 
+    // Opens, before the rename, what SyncAfterRename() will sync: the folder
+    // where it can be read, else the new file for its file system (a -wx
+    // folder, no descriptor left), else nothing.
+    void HoldForSync() {
+        sync_.fd =
+            AboveStandardStreams(::openat(folder_.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (sync_.fd < 0) sync_.fd = ::fcntl(fd_.fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    }
+
     Fd folder_;
     std::string leaf_;
     std::string temporary_;  // empty once renamed (or never made)
     Fd fd_{-1};
     std::optional<struct stat> replaced_;  // the output as seen when prepared
-    Fd old_;                               // that file, for its attributes
+    mode_t newMode_;                       // a new output's, before the umask
+    Fd sync_{-1};                          // what syncs the rename (HoldForSync)
     TemporaryFileWatch* watch_;
     bool toldGone_ = false;
     int error_ = 0;
@@ -608,7 +738,8 @@ std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const Na
 }
 
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
-                                             int* systemError, const InputFile* sameFileAs) {
+                                             int* systemError, const InputFile* sameFileAs,
+                                             unsigned newMode) {
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;
@@ -622,8 +753,12 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
     const char* const leaf = walked->leaf.c_str();
     std::optional<struct stat> replaced;
     struct stat existing;
-    Fd old(-1);
     if (::fstatat(folder, leaf, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        // Nor one another user planted in a shared sticky folder.
+        if (!posix::MayUse(folder, existing.st_uid)) {
+            error = EACCES;
+            return nullptr;
+        }
         // Only regular files are replaced: renaming over a device, pipe or
         // directory would destroy it rather than write to it (and a link
         // there now was put there since the walk).
@@ -638,10 +773,6 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
             return nullptr;
         }
         replaced = existing;
-        // Held for its extended attributes, if readable.
-        old.fd = AboveStandardStreams(::openat(folder, leaf, kInputOpen | O_NOFOLLOW));
-        struct stat st;
-        if (old.fd >= 0 && (::fstat(old.fd, &st) != 0 || !SameState(st, existing))) old.Close();
     } else if (errno != ENOENT) {
         error = errno;
         return nullptr;
@@ -657,8 +788,8 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
             return nullptr;
         }
     }
-    auto out = std::make_unique<PosixOutput>(std::move(*walked), replaced, old.fd, watch);
-    old.fd = -1;
+    auto out = std::make_unique<PosixOutput>(std::move(*walked), replaced,
+                                             static_cast<mode_t>(newMode & 0666), watch);
     if (!out->Create()) {
         error = out->SystemError();
         return nullptr;
@@ -673,9 +804,9 @@ std::optional<NativePath> ResolveOutputPath(const NativePath& path) {
     return std::move(walked->path);
 }
 
-int MakeOutputFolders(const NativePath& path) {
+int MakeOutputFolders(const NativePath& path, unsigned mode) {
     int error = 0;
-    const std::optional<Walked> walked = Walk(path, error, true);
+    const std::optional<Walked> walked = Walk(path, error, static_cast<mode_t>(mode & 07777));
     if (!walked) return error;
     if (walked->error != 0) return walked->error;
     return walked->leaf.empty() ? 0 : ENOTDIR;

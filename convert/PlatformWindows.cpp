@@ -524,7 +524,7 @@ std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const Na
     return InputFromHandle(OpenForReading(path, FILE_FLAG_OPEN_REPARSE_POINT), status, error);
 }
 
-int MakeOutputFolders(const NativePath& path) {
+int MakeOutputFolders(const NativePath& path, unsigned /*mode: POSIX only*/) {
     // One folder at a time, each held before the next is made in it.
     const std::wstring full = ExtendedLengthPath(path);
     const std::size_t root = RootLength(full);
@@ -546,7 +546,8 @@ int MakeOutputFolders(const NativePath& path) {
 }
 
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
-                                             int* systemError, const InputFile* sameFileAs) {
+                                             int* systemError, const InputFile* sameFileAs,
+                                             unsigned /*newMode: POSIX only*/) {
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;

@@ -53,12 +53,17 @@ extern "C" {
  * directory and takes the output's name only when complete, so inputPath
  * and outputPath may name the same file. A symbolic link at outputPath has
  * its target replaced (on Windows a link that leads nowhere is refused).
- * On POSIX systems a symbolic link in a world-writable sticky directory
- * (such as /tmp), at outputPath or on the way to it, is followed only when
- * its owner is the caller (effective user) or the directory's owner, as the
- * kernel's fs.protected_symlinks rule has it, whatever that setting says.
- * Only a regular file is replaced, and only one the caller may write (by
- * its permission bits on POSIX; not read-only on Windows).
+ * On POSIX systems a name in a world-writable sticky directory (such as
+ * /tmp), at outputPath or on the way to it, is used only when its owner is
+ * the caller (effective user) or the directory's owner: another user's
+ * symbolic link there is not followed, their directory not entered, their
+ * file or FIFO not replaced ("Error opening output file", nothing changed),
+ * as the kernel's fs.protected_symlinks and fs.protected_regular rules
+ * have it, whatever those settings say. A link in procfs (/proc/PID/root,
+ * /proc/PID/cwd, /proc/self/fd/N) is followed by the kernel to where it
+ * leads, as cp would follow it, not by its text. Only a regular file is
+ * replaced, and only one the caller may write (by its permission bits on
+ * POSIX; not read-only on Windows).
  *
  * One lookup: the input is opened once and read only through that handle.
  * The output's directory is looked up once, one name at a time, each link
@@ -88,16 +93,21 @@ extern "C" {
  * Replacing a file (in place, or an output that already existed): the new
  * file keeps the old one's permission bits (less set-user-ID and
  * set-group-ID), its owner and group where the caller may set them, and
- * its extended attributes, POSIX ACLs among them (on Windows, ReplaceFileW
- * keeps attributes, ACLs, streams and the creation time). It is synced to
- * disk before it takes the old one's name, and the directory after (POSIX),
- * so a power cut leaves the old image or the new one. A directory that
- * fails to sync is reported ("Error writing output file"): the new image
- * is then in place but not known to be on disk. (A file system that cannot
- * sync directories is no failure.) A new output is not synced: its input
- * still holds the image (on Windows it is moved into place with
- * write-through). The replacement is a new file: other hard links to the
- * old one keep the old image.
+ * its extended attributes, POSIX ACLs among them, whatever the caller may
+ * read of it (on Windows, ReplaceFileW keeps attributes, ACLs, streams and
+ * the creation time). Attributes that cannot be read (user.* ones of a file
+ * the caller may not read, or no file descriptor left) fail the call with
+ * "Error writing output file" before the rename, the old file kept. It is
+ * synced to disk before it takes the old one's name, and the directory
+ * after (POSIX; a directory the caller cannot open, as a -wx one, through
+ * its file system), so a power cut leaves the old image or the new one.
+ * Everything that can fail is checked before the rename: once the new file
+ * has the name, the call succeeds. A new output gets its input's read and
+ * write permission bits less the umask (never more than a plain new file,
+ * so a private image stays private) and is not synced: its input still
+ * holds the image (on Windows it is moved into place with write-through).
+ * The replacement is a new file: other hard links to the old one keep the
+ * old image.
  *
  * The library's own files never take file descriptors 0, 1 or 2, so a host
  * with those closed never finds its own writes to them in an output. It
@@ -125,15 +135,15 @@ extern "C" {
  *   "Error opening output file" - outputPath is null, empty, a directory or
  *                                 other non-regular file, a file the caller
  *                                 may not write, its directory does not
- *                                 exist or is not writable, or a link on
- *                                 the way may not be followed (above)
- *   "Error writing output file" - a write, sync or the final rename failed,
- *                                 or outputPath names another file than
- *                                 the one checked (late edits, above)
+ *                                 exist or is not writable, or a name on
+ *                                 the way may not be used (above)
+ *   "Error writing output file" - a write, sync, the copy of attributes or
+ *                                 the final rename failed, or outputPath
+ *                                 names another file than the one checked
+ *                                 (late edits, above)
  * Nothing else is ever printed, and nothing is printed on success. On
  * failure the file at outputPath, if there was one, is left exactly as it
- * was (unless only the directory's sync after the rename failed) and no new
- * file is left behind. Nothing is thrown and no error code is stored (errno
+ * was and no new file is left behind. Nothing is thrown and no error code is stored (errno
  * may have changed).
  *
  * Thread safety: calls share no state; any number may run at once on

@@ -2,13 +2,19 @@
 // writes that fail midway, allocations that fail, inputs that shrink while
 // being read or written to, outputs the caller may not write, and the syncs
 // of a replacement. POSIX (Linux) only.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 
 #include <atomic>
 #include <csignal>
+#include <cstdarg>
 #include <thread>
 
 #include "BmpBuilder.h"
@@ -92,25 +98,28 @@ TEST(FaultInjection, WriteFailingAnywhereLosesNothing) {
     }
 }
 
-// Devices are never written, even through a link: /dev/full would fail the
-// write, /dev/null would swallow it, and replacing either would destroy it.
+// Devices are never written, even through a link: a full device would fail
+// the write, a null one would swallow it, and replacing either would destroy
+// it. The device is this test's own (made with mknod), never the machine's.
 TEST(FaultInjection, DeviceOutputsAreRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a device node";
     TempDir dir;
     const Bytes in = bmptest::Bmp24{}.Build();
     WriteAll(dir / "in.bmp", in);
-    fs::create_symlink("/dev/full", dir / "full.bmp");
-    for (const fs::path& out : {fs::path("/dev/full"), dir / "full.bmp"}) {
+    ASSERT_EQ(::mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)), 0);
+    fs::create_symlink("full", dir / "full.bmp");
+    for (const fs::path& out : {dir / "full", dir / "full.bmp"}) {
         SCOPED_TRACE(out.string());
         const ChildOutcome o = ConvertInChild(dir / "in.bmp", out);
         EXPECT_EQ(o.exitCode, 1);
         EXPECT_EQ(o.stderrText, "Error opening output file\n");
         struct stat st;
-        ASSERT_EQ(::stat("/dev/full", &st), 0);
+        ASSERT_EQ(::stat((dir / "full").c_str(), &st), 0);
         EXPECT_TRUE(S_ISCHR(st.st_mode));
         EXPECT_TRUE(fs::is_symlink(dir / "full.bmp"));
         EXPECT_EQ(ReadAll(dir / "in.bmp"), in);
     }
-    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"full.bmp", "in.bmp"}));
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"full", "full.bmp", "in.bmp"}));
 }
 
 // A valid 24-bit file of about 64 MiB, sparse: the header, then zero pixels.
@@ -272,12 +281,48 @@ TEST(FaultInjection, InputFileNoticesChangesAndLargeSizes) {
 // file was synced while still beside its output rather than in its place.
 // A folder's sync fails with `folderSyncError` when set; `whileFileSyncs`
 // runs as a file is synced. copy_file_range fails with `copyError` when set.
-std::atomic<int> syncedFiles{0}, syncedFolders{0}, syncedInPlace{0};
+std::atomic<int> syncedFiles{0}, syncedFolders{0}, syncedInPlace{0}, syncedFileSystems{0};
 fs::path watchedOutput;
 int folderSyncError = 0, copyError = 0;
 std::function<void()> whileFileSyncs;
+// Races and old kernels, on demand: each mkdirat finds its name made by
+// another first (EEXIST); the clock stands still (so temporary names made
+// from the same place repeat); openat2 is missing (ENOSYS).
+bool mkdirLosesRace = false, clockStopped = false, noOpenat2 = false;
+
+template <typename F>
+F Next(const char* name) {
+    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
 
 }  // namespace
+
+extern "C" long syscall(long number, ...) {
+    va_list ap;
+    va_start(ap, number);
+    long a[6];
+    for (long& x : a) x = va_arg(ap, long);
+    va_end(ap);
+    if (number == SYS_openat2 && noOpenat2) return errno = ENOSYS, -1;
+    static const auto real = Next<long (*)(long, ...)>("syscall");
+    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+extern "C" int mkdirat(int at, const char* name, mode_t mode) {
+    const long made = ::syscall(SYS_mkdirat, at, name, mode);
+    return made == 0 && mkdirLosesRace ? (errno = EEXIST, -1) : static_cast<int>(made);
+}
+
+extern "C" int clock_gettime(clockid_t clock, timespec* t) {
+    if (clockStopped) return *t = {1, 2}, 0;
+    static const auto real = Next<int (*)(clockid_t, timespec*)>("clock_gettime");
+    return real(clock, t);
+}
+
+extern "C" int syncfs(int fd) {
+    ++syncedFileSystems;
+    return static_cast<int>(::syscall(SYS_syncfs, fd));
+}
 
 extern "C" ssize_t copy_file_range(int in, off64_t* inAt, int out, off64_t* outAt, size_t n,
                                    unsigned flags) {
@@ -322,15 +367,26 @@ TEST(FaultInjection, ReplacementsAreSynced) {
         EXPECT_EQ(syncedFolders, c.synced);
         EXPECT_EQ(syncedInPlace, 0);
     }
-    // A folder that fails to sync after the rename fails the conversion (the
-    // new image is in place); one whose file system cannot sync folders not.
-    for (const int error : {EIO, EINVAL}) {
-        folderSyncError = error;
-        const auto r = sorvane::ConvertFileDetailed(dir / "in.bmp", dir / "in.bmp");
-        folderSyncError = 0;
-        EXPECT_EQ(r.line, error == EIO ? "Error writing output file" : "");
-        EXPECT_EQ(r.systemError, error == EIO ? EIO : 0);
-    }
+    // Once renamed, the file is replaced: a folder that fails to sync then
+    // fails nothing (a rerun would tone the image twice).
+    folderSyncError = EIO;
+    const auto r = sorvane::ConvertFileDetailed(dir / "in.bmp", dir / "in.bmp");
+    folderSyncError = 0;
+    EXPECT_EQ(r.line, "");
+    // A folder the caller cannot open (-wx) is synced by its file system.
+    if (::geteuid() != 0) return;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0333), 0);
+    ASSERT_EQ(::chmod((dir / "out.bmp").c_str(), 0666), 0);
+    const Bytes now = ReadAll(dir / "in.bmp");
+    const ChildOutcome o = RunInChild([&] {
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            return 99;
+        const auto r = sorvane::ConvertFileDetailed(dir / "in.bmp", dir / "out.bmp");
+        return r.line.empty() ? syncedFileSystems.load() : 98;
+    });
+    EXPECT_EQ(o.exitCode, 1);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0700), 0);
+    EXPECT_EQ(ReadAll(dir / "out.bmp"), Toned(now));
 }
 
 // The temporary files a watch hears of: each name, and whether the file
@@ -415,6 +471,34 @@ TEST(FaultInjection, LateEditsAreKept) {
     }
 }
 
+// The attributes of a replaced file that cannot be read (no descriptor
+// left) fail the call before the rename: the old file stays, and no
+// temporary file. A name already taken by a temporary file (another
+// conversion's) is never written into: the next name is tried.
+TEST(FaultInjection, ReplacementsLoseNothing) {
+    TempDir dir;
+    const Bytes in = bmptest::Bmp24{}.Build(), old = {'o'};
+    WriteAll(dir / "out.bmp", old);
+    const ChildOutcome o = RunInChild([&] {
+        auto out = sorvane::CreateOutputFile((dir / "out.bmp").string());
+        const rlimit few{64, 64};
+        if (!out || !out->Write(in) || ::setrlimit(RLIMIT_NOFILE, &few) != 0) return 99;
+        while (::dup(STDERR_FILENO) >= 0) {
+        }
+        return out->Commit() ? 98 : out->SystemError();
+    });
+    EXPECT_EQ(o.exitCode, EMFILE);
+    EXPECT_EQ(ReadAll(dir / "out.bmp"), old);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.bmp"});
+    Watch watch;
+    std::unique_ptr<sorvane::OutputFile> outs[2];
+    clockStopped = true;
+    for (auto& out : outs) out = sorvane::CreateOutputFile((dir / "out.bmp").string(), &watch);
+    clockStopped = false;
+    ASSERT_EQ(watch.heard.size(), 2u);
+    EXPECT_NE(watch.heard[0].first, watch.heard[1].first);
+}
+
 // The output's folder is looked up once: a folder on the way swapped for a
 // link to another folder after the lookup (before the temporary file is
 // made, or before the rename) changes nothing. The conversion ends in the
@@ -493,36 +577,57 @@ TEST(FaultInjection, OwnFilesStayOffTheStandardDescriptors) {
 
 // An existing output that the caller may not write is refused and kept,
 // though its folder would let it be replaced; a writable one in the same
-// place is replaced. The caller is `nobody`, in a child.
+// place is replaced. One the caller may write but not read keeps its ACL,
+// and is kept when it has attributes the caller may not read (user.*). The
+// caller is `nobody`, in a child.
 TEST(FaultInjection, OutputsTheCallerMayNotWriteAreKept) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
     TempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
     const Bytes in = bmptest::Bmp24{}.Build();
-    const Bytes kept = {'k', 'e', 'e', 'p'};
+    const Bytes kept = {'k', 'e', 'e', 'p'}, acl = testfiles::AclWithNobody();
+    const fs::path out = dir / "out.bmp";
     WriteAll(dir / "in.bmp", in);
-    for (const mode_t mode : {0644, 0666}) {
-        SCOPED_TRACE(mode);
-        WriteAll(dir / "out.bmp", kept);
-        ASSERT_EQ(::chmod((dir / "out.bmp").c_str(), mode), 0);
-        const ChildOutcome o = ConvertInChild(dir / "in.bmp", dir / "out.bmp", [] {
+    const struct {
+        mode_t mode;
+        bool nobodys, note;  // owned by nobody, with an ACL; with a user.* attribute
+        const char* line;
+    } cases[] = {{0644, false, false, "Error opening output file\n"},
+                 {0666, false, false, ""},
+                 {0200, true, false, ""},
+                 {0200, true, true, "Error writing output file\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.mode) + (c.note ? " with user.note" : ""));
+        fs::remove(out);
+        WriteAll(out, kept);
+        if (c.nobodys) {
+            ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
+            if (::setxattr(out.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) !=
+                    0 ||
+                (c.note && ::setxattr(out.c_str(), "user.note", "n", 1, 0) != 0))
+                GTEST_SKIP() << "no ACLs or user attributes on " << dir.path();
+        }
+        ASSERT_EQ(::chmod(out.c_str(), c.mode), 0);
+        const ChildOutcome o = ConvertInChild(dir / "in.bmp", out, [] {
             if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
                 ::_exit(3);
         });
-        const bool writable = mode == 0666;
-        EXPECT_EQ(o.exitCode, writable ? 0 : 1) << o.stderrText;
-        EXPECT_EQ(o.stderrText, writable ? "" : "Error opening output file\n");
-        EXPECT_EQ(ReadAll(dir / "out.bmp"), writable ? Toned(in) : kept);
+        EXPECT_EQ(o.stderrText, c.line);
+        EXPECT_EQ(ReadAll(out), *c.line == '\0' ? Toned(in) : kept);
+        EXPECT_EQ(::getxattr(out.c_str(), "system.posix_acl_access", nullptr, 0),
+                  c.nobodys ? static_cast<ssize_t>(acl.size()) : -1);
         EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.bmp", "out.bmp"}));
     }
 }
 
-// A symbolic link that another user planted in a shared sticky folder is
-// not followed (whatever fs.protected_symlinks says), neither as the output
-// nor on the way to it, and no folder is made through it; the caller's own
-// link there is, and so are the folder owner's, and anyone's in a folder
-// that is world-writable but not sticky.
-TEST(FaultInjection, LinksPlantedInStickyFoldersAreNotFollowed) {
+// A name that another user planted in a shared sticky folder is not used:
+// a link not followed, a folder not entered, a file or FIFO not replaced,
+// neither as the output nor on the way to it, and no folder is made through
+// it. The caller's own names there are used, and so are the folder owner's,
+// and anyone's in a folder that is world-writable but not sticky. (The
+// library reads links and replaces files itself, so the kernel's
+// fs.protected_* settings never decide these cases.)
+TEST(FaultInjection, NamesPlantedInStickyFoldersAreNotUsed) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
     TempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
@@ -548,39 +653,56 @@ TEST(FaultInjection, LinksPlantedInStickyFoldersAreNotFollowed) {
                 (fs::path(link).filename() == "sub" ? "" : fs::path(link).parent_path());
             if (::symlink(target.c_str(), (dir / link).c_str()) != 0) return 1;
         }
-        return 0;
+        WriteAll(dir / "st/file.bmp", precious);
+        WriteAll(dir / "nobodys/file.bmp", precious);
+        return int{::mkfifo((dir / "st/fifo.bmp").c_str(), 0666) != 0 ||
+                   ::mkdir((dir / "st/dir").c_str(), 0777) != 0 ||
+                   ::symlink((dir / "victim/dir").c_str(), (dir / "st/dir/out.bmp").c_str()) != 0};
     });
     ASSERT_EQ(planted.exitCode, 0);
     fs::create_symlink(dir / "victim/mine", dir / "st/mine.bmp");
+    fs::create_symlink(dir / "victim/mine2", dir / "nobodys/mine.bmp");
     const struct {
         const char* out;
-        const char* victim;
-        bool followed;
-    } cases[] = {{"st/out.bmp", "st", false},
-                 {"st/sub/st", "st", false},
-                 {"st/mine.bmp", "mine", true},
-                 {"open/out.bmp", "open", true},
-                 {"nobodys/out.bmp", "nobodys", true}};
+        const char* changed;  // what holds the toned image when the output is used
+        int error;            // 0: used
+    } cases[] = {
+        {"st/out.bmp", "victim/st", EACCES},      {"st/sub/st", "victim/st", EACCES},
+        {"st/file.bmp", "st/file.bmp", EACCES},   {"st/fifo.bmp", nullptr, EACCES},
+        {"st/dir/out.bmp", "victim/dir", EACCES}, {"st/mine.bmp", "victim/mine", 0},
+        {"nobodys/mine.bmp", "victim/mine2", 0},  {"nobodys/file.bmp", "nobodys/file.bmp", 0},
+        {"open/out.bmp", "victim/open", 0},       {"nobodys/out.bmp", "victim/nobodys", 0}};
+    for (const auto& c : cases) {
+        if (c.changed != nullptr && fs::path(c.changed).parent_path() == "victim")
+            WriteAll(dir / c.changed, precious);
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out);
-        WriteAll(dir / "victim" / c.victim, precious);
-        EXPECT_EQ(sorvane::ConvertFile(dir / "in.bmp", dir / c.out),
-                  c.followed ? "" : "Error opening output file");
-        EXPECT_EQ(sorvane::ResolveOutputPath((dir / c.out).string()).has_value(), c.followed);
-        EXPECT_EQ(ReadAll(dir / "victim" / c.victim), c.followed ? Toned(in) : precious);
+        const auto r = sorvane::ConvertFileDetailed(dir / "in.bmp", dir / c.out);
+        EXPECT_EQ(r.line, c.error == 0 ? "" : "Error opening output file");
+        EXPECT_EQ(r.systemError, c.error);
+        // A planted file or FIFO is the file ResolveOutputPath names; it is
+        // refused when it would be replaced.
+        const bool leaf = c.changed == nullptr || std::string_view(c.changed) == c.out;
+        EXPECT_EQ(sorvane::ResolveOutputPath((dir / c.out).string()).has_value(),
+                  c.error == 0 || leaf);
+        if (c.changed != nullptr) {
+            EXPECT_EQ(ReadAll(dir / c.changed), c.error == 0 ? Toned(in) : precious);
+        }
     }
     EXPECT_EQ(sorvane::MakeOutputFolders((dir / "st/sub/2020/deep").string()), EACCES);
+    EXPECT_EQ(sorvane::MakeOutputFolders((dir / "st/dir").string()), EACCES);
     EXPECT_EQ(sorvane::MakeOutputFolders((dir / "open/out.bmp/x").string()), ENOTDIR);
     fs::create_symlink(dir / "victim", dir / "st/own");
     EXPECT_EQ(sorvane::MakeOutputFolders((dir / "st/own/2020/deep").string()), 0);
     EXPECT_TRUE(fs::is_directory(dir / "victim/2020/deep"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "victim"), {}), 5);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "st"), {}), 4);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "victim"), {}), 7);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "st"), {}), 7);
 }
 
 // An in-place output must be its input; an input opened beneath a folder
-// is reached through no link.
-TEST(FaultInjection, InPlaceAndBeneathFollowNoOtherName) {
+// is reached through no link, also on a kernel without openat2.
+void InPlaceAndBeneathFollowNoOtherName() {
     TempDir dir;
     const Bytes in = bmptest::Bmp24{}.Build(), other = {'o'};
     fs::create_directories(dir / "tree/sub");
@@ -613,6 +735,73 @@ TEST(FaultInjection, InPlaceAndBeneathFollowNoOtherName) {
     EXPECT_EQ(ReadAll(dir / "tree/sub/in.bmp"), Toned(in));
     EXPECT_EQ(ReadAll(dir / "other.bmp"), other);
     EXPECT_FALSE(fs::exists(dir / "missing.bmp"));
+}
+
+TEST(FaultInjection, InPlaceAndBeneathFollowNoOtherName) {
+    InPlaceAndBeneathFollowNoOtherName();
+}
+
+TEST(FaultInjection, InPlaceAndBeneathFollowNoOtherNameWithoutOpenat2) {
+    noOpenat2 = true;
+    InPlaceAndBeneathFollowNoOtherName();
+    noOpenat2 = false;
+}
+
+// Output folders are made to any depth, with the mode asked less the umask,
+// also when another makes each name first. A link on the way is resolved in
+// the path given back, a ".." above a relative start stays one, and a loop
+// of links ends (ELOOP) rather than hangs.
+TEST(FaultInjection, OutputPathsAtAnyDepth) {
+    TempDir dir;
+    std::string deep = dir.path().string();
+    for (int level = 0; level < 120; ++level) deep += "/d";
+    mkdirLosesRace = true;
+    EXPECT_EQ(sorvane::MakeOutputFolders(deep, 0750), 0);
+    mkdirLosesRace = false;
+    fs::create_directory(dir / "plain");  // as the umask has it
+    struct stat made, plain;
+    ASSERT_EQ(::stat(deep.c_str(), &made) | ::stat((dir / "plain").c_str(), &plain), 0);
+    EXPECT_EQ(made.st_mode & 07777, plain.st_mode & 0750);
+    fs::create_directory_symlink(dir / "d", dir / "link");
+    EXPECT_EQ(sorvane::ResolveOutputPath((dir / "link/d/out.bmp").string()),
+              (dir / "d/d/out.bmp").string());
+    fs::create_symlink("loop2", dir / "loop1");
+    fs::create_symlink("loop1", dir / "loop2");
+    const ChildOutcome loop = RunInChild(
+        [&] {
+            int error = 0;
+            return sorvane::CreateOutputFile((dir / "loop1").string(), nullptr, &error) ? 0 : error;
+        },
+        5);
+    EXPECT_EQ(loop.exitCode, ELOOP);
+    const ChildOutcome up = RunInChild([&] {
+        return ::chdir(deep.c_str()) == 0 &&
+               sorvane::ResolveOutputPath("../../in.bmp") == std::string("../../in.bmp");
+    });
+    EXPECT_EQ(up.exitCode, 1);
+}
+
+// A link in procfs is followed by the kernel: /proc/self/fd/N leads to the
+// folder open on N, not to the one its text names, here another mounted over
+// it since (in the child's own mount namespace).
+TEST(FaultInjection, MagicLinksAreFollowedByTheKernel) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+    TempDir dir;
+    fs::create_directory(dir / "a");
+    const ChildOutcome o = RunInChild([&] {
+        const int held = ::open((dir / "a").c_str(), O_PATH | O_DIRECTORY);
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("t", (dir / "a").c_str(), "tmpfs", 0, nullptr) != 0)
+            return 77;
+        const std::string out = "/proc/self/fd/" + std::to_string(held) + "/out.bmp";
+        const Bytes one = {'x'};
+        auto file = sorvane::CreateOutputFile(out);
+        return file && file->Write(one) && file->Commit() && !fs::exists(dir / "a/out.bmp") ? 0 : 1;
+    });
+    if (o.exitCode == 77) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(ReadAll(dir / "a/out.bmp"), Bytes{'x'});
 }
 
 }  // namespace

@@ -24,7 +24,12 @@
 
 #include <cwctype>
 #else
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include "convert/PosixWalk.h"
 #endif
 
 #include "convert/ConvertFile.h"
@@ -97,6 +102,18 @@ bool IsImageName(const fs::path& path) {
 
 namespace {
 
+// One spelling of a file's identity for FileIdentity and DescriptorIdentity.
+#ifdef _WIN32
+std::string IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return "file:" + std::to_string(info.dwVolumeSerialNumber) + ":" +
+           std::to_string(info.nFileIndexHigh) + ":" + std::to_string(info.nFileIndexLow);
+}
+#else
+std::string IdentityOf(const struct stat& st) {
+    return "inode:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+#endif
+
 // Finds the image files under one folder named on the command line.
 class FolderWalk {
   public:
@@ -108,23 +125,37 @@ class FolderWalk {
         }
     }
 
-    void Walk(const fs::path& root) { WalkFolder(root, root); }
+#ifdef _WIN32
+    void Walk(const fs::path& root) {
+        WalkFolder(root, root);
+    }
+#else
+    // The root is opened as named (a link followed); each folder below from
+    // the one held before it (OpenFolderBeneath, no link followed), so a
+    // folder swapped for a link is neither listed nor entered.
+    void Walk(const fs::path& root) {
+        const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        WalkFolder(root, root, fd);
+    }
+#endif
 
   private:
+    void Unreadable(const fs::path& folder) {
+        Job job;
+        job.input = folder;
+        job.name = ArgumentFromPath(folder);
+        job.refusal = kFolderUnreadable;
+        jobs_.push_back(std::move(job));
+    }
+
+#ifdef _WIN32
     void WalkFolder(const fs::path& root, const fs::path& folder) {
         std::error_code ec;
         std::vector<fs::directory_entry> entries;
         for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
             entries.push_back(*it);
         }
-        if (ec) {
-            Job job;
-            job.input = folder;
-            job.name = ArgumentFromPath(folder);
-            job.refusal = kFolderUnreadable;
-            jobs_.push_back(std::move(job));
-            return;
-        }
+        if (ec) return Unreadable(folder);
         std::sort(entries.begin(), entries.end());
         for (const fs::directory_entry& entry : entries) {
             const fs::file_status own = entry.symlink_status(ec);
@@ -146,6 +177,75 @@ class FolderWalk {
             }
         }
     }
+#else
+    // Walks the folder open on `fd` (closed here; -1: it could not be
+    // opened), spelt `folder`.
+    void WalkFolder(const fs::path& root, const fs::path& folder, int fd) {
+        DIR* const listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
+        if (listing == nullptr && fd >= 0) ::close(fd);
+        if (listing == nullptr) return Unreadable(folder);
+        const std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, ::closedir);
+        struct stat self;
+        if (::fstat(fd, &self) != 0) return Unreadable(folder);
+        // The output folder may lie inside the tree: its files are the
+        // results, not inputs (the tree itself is walked, and its outputs
+        // refused as its inputs). A folder met again below itself (a bind
+        // mount of one above) is not walked twice.
+        const std::string identity = IdentityOf(self);
+        if ((!ancestors_.empty() && identity == outputIdentity_) ||
+            std::find(ancestors_.begin(), ancestors_.end(), identity) != ancestors_.end()) {
+            return;
+        }
+        // Every name is looked at before any folder is entered.
+        std::vector<std::pair<std::string, mode_t>> entries;
+        errno = 0;
+        while (const dirent* entry = ::readdir(listing)) {
+            const std::string name = entry->d_name;
+            struct stat st;
+            if (name == "." || name == "..") continue;
+            if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                entries.emplace_back(name, st.st_mode);
+            }
+            errno = 0;
+        }
+        if (errno != 0) return Unreadable(folder);
+        std::sort(entries.begin(), entries.end());
+        ancestors_.push_back(identity);
+        for (const auto& [name, type] : entries) {
+            const fs::path path = folder / name;
+            if (S_ISDIR(type)) {
+                // A folder swapped for a link since it was looked at is a
+                // link, and said to be one.
+                const int inner = sorvane::posix::OpenFolderBeneath(fd, name.c_str(), true);
+                struct stat st;
+                if (inner < 0 && (errno == ELOOP || errno == ENOTDIR) &&
+                    ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISLNK(st.st_mode)) {
+                    links_.push_back(ArgumentFromPath(path));
+                    continue;
+                }
+                // Mirrored with the source folder's permission bits; its
+                // owner keeps the right to fill it.
+                modes_.push_back(inner >= 0 && ::fstat(inner, &st) == 0 ? (st.st_mode & 0777) | 0700
+                                                                        : 0777);
+                WalkFolder(root, path, inner);
+                modes_.pop_back();
+            } else if (S_ISLNK(type)) {
+                // Not followed, as find does not: no loops, no tree twice,
+                // and no file outside the tree toned or copied out through
+                // a link another user planted.
+                struct stat target;
+                if (IsImageName(path) ||
+                    (::fstatat(fd, name.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode))) {
+                    links_.push_back(ArgumentFromPath(path));
+                }
+            } else if (IsImageName(path)) {
+                Add(root, path);
+            }
+        }
+        ancestors_.pop_back();
+    }
+#endif
 
     void Add(const fs::path& root, const fs::path& file) {
         Job job;
@@ -156,6 +256,7 @@ class FolderWalk {
         if (commandLine_.mode == Mode::OutputDir) {
             job.output = outputDir_ / job.inside;
             job.makeFolder = job.inside.has_parent_path();
+            job.folderModes = modes_;
         } else {
             job.output = file;
             job.inPlace = true;
@@ -168,6 +269,8 @@ class FolderWalk {
     std::vector<std::string>& links_;
     fs::path outputDir_;
     std::string outputIdentity_;
+    std::vector<std::string> ancestors_;  // the folders being walked, by identity
+    std::vector<unsigned> modes_;         // and the modes of those below the root
 };
 
 }  // namespace
@@ -190,22 +293,6 @@ Expansion ExpandFolders(std::vector<Job> jobs, const CommandLine& commandLine) {
     }
     return found;
 }
-
-namespace {
-
-// One spelling of a file's identity for FileIdentity and DescriptorIdentity.
-#ifdef _WIN32
-std::string IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
-    return "file:" + std::to_string(info.dwVolumeSerialNumber) + ":" +
-           std::to_string(info.nFileIndexHigh) + ":" + std::to_string(info.nFileIndexLow);
-}
-#else
-std::string IdentityOf(const struct stat& st) {
-    return "inode:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-}
-#endif
-
-}  // namespace
 
 std::string FileIdentity(const fs::path& path) {
 #ifdef _WIN32
@@ -280,6 +367,28 @@ bool IsOutputFailure(std::string_view line) {
            line == sorvane::StreamStatusLine(sorvane::StreamStatus::WriteFailed);
 }
 
+namespace {
+
+// The folders above a tree file's output, each made with the mode of the
+// folder it mirrors, from the top: DIR/a with a's, then DIR/a/b with b's.
+int MakeMirrorFolders(const Job& job) {
+    const fs::path parent = job.inside.parent_path();
+    if (job.folderModes.size() !=
+        static_cast<std::size_t>(std::distance(parent.begin(), parent.end())))
+        return sorvane::MakeOutputFolders(job.output.parent_path().native());
+    fs::path folder = job.output;
+    for (auto it = job.inside.begin(); it != job.inside.end(); ++it) folder = folder.parent_path();
+    std::size_t level = 0;
+    for (const fs::path& name : parent) {
+        folder /= name;
+        const int error = sorvane::MakeOutputFolders(folder.native(), job.folderModes[level++]);
+        if (error != 0) return error;
+    }
+    return 0;
+}
+
+}  // namespace
+
 sorvane::FileConversion RunJob(const Job& job, sorvane::TemporaryFileWatch* watch) {
     try {
         sorvane::InputStatus opened = sorvane::InputStatus::OpenFailed;
@@ -294,7 +403,7 @@ sorvane::FileConversion RunJob(const Job& job, sorvane::TemporaryFileWatch* watc
                     error};
         }
         if (job.makeFolder) {
-            error = sorvane::MakeOutputFolders(job.output.parent_path().native());
+            error = MakeMirrorFolders(job);
             if (error != 0) {
                 return {sorvane::StreamStatusLine(sorvane::StreamStatus::OpenOutputFailed), error};
             }

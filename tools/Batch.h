@@ -24,6 +24,9 @@ struct Job {
     // A file found in a tree: the folder named on the command line and the
     // path inside it, opened beneath it without following a link.
     std::filesystem::path root, inside;
+    // For a file found in a tree and mirrored under DIR (POSIX): the mode
+    // each folder of `inside` is made with, from the top.
+    std::vector<unsigned> folderModes;
 };
 
 // Refusals decided by the program before any conversion.

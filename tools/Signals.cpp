@@ -36,11 +36,15 @@ constexpr std::size_t kNameSize = 4096;
 // A slot is written only by its own thread, with the signals held off, and
 // read by a handler. `named` is set last, once the name and folder are in
 // place, and cleared first: a handler that sees it set finds a whole name.
-// Only plain loads and stores of a `volatile sig_atomic_t` are used, which
-// every target has (32-bit ARM without lock-free atomics included); fences
-// order them against the other threads.
+// `creating` is set from before the file's create until it is named (or
+// the create failed): a handler on another thread waits for it to clear,
+// so that a file made meanwhile is not left behind. Only plain loads and
+// stores of a `volatile sig_atomic_t` are used, which every target has
+// (32-bit ARM without lock-free atomics included); fences order them
+// against the other threads.
 struct Slot {
     volatile std::sig_atomic_t named = 0;
+    volatile std::sig_atomic_t creating = 0;
     int folder = -1;  // -1: `name` is a path
     Char name[kNameSize];
 };
@@ -70,11 +74,25 @@ void RemoveFile(int folder, const Char* name) {
 #endif
 }
 
-// Removes every file in the table; only async-signal-safe calls. A thread
-// that enters its file after this looked sees gEnding and removes it itself.
+// A short wait for another thread; async-signal-safe.
+void Nap() {
+#ifdef _WIN32
+    ::Sleep(1);
+#else
+    const timespec ms{0, 1000000};
+    ::nanosleep(&ms, nullptr);
+#endif
+}
+
+// Removes every file in the table, once gEnding is set; only
+// async-signal-safe calls. A thread creating a file meanwhile is waited for
+// (it cannot take an ending signal then, so it is never this one), and one
+// that starts a create after this looked sees gEnding and makes none.
 void RemoveAll() {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     for (Slot& slot : gSlots) {
+        while (slot.creating != 0 && &slot != tOwnSlot) Nap();
+        std::atomic_thread_fence(std::memory_order_seq_cst);
         if (slot.named == 0) continue;
         std::atomic_thread_fence(std::memory_order_acquire);
         RemoveFile(slot.folder, slot.name);
@@ -98,43 +116,69 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     return FALSE;  // the default handler ends the process
 }
 #else
-// The signals that end the program and whose default action ends the
-// process: each removes the temporary files in flight first. SIGPIPE and
-// SIGXFSZ are not among them: they are ignored, so that the write fails
-// and is reported.
-constexpr int kEndingSignals[] = {
-    SIGALRM,   SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+// Calls `use` with each signal whose default action ends the process: the
+// program removes the temporary files in flight first. SIGPIPE and SIGXFSZ
+// are not among them: they are ignored, so that the write fails and is
+// reported. The core-dumping ones are among them for when another process
+// sends them; a fault in the program itself is left to end it as usual.
+template <typename Use>
+void ForEachEndingSignal(Use use) {
+    for (const int signal : {SIGALRM,   SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+                             SIGABRT,   SIGBUS, SIGFPE, SIGILL,  SIGSEGV, SIGTRAP,
 #ifdef SIGPOLL
-    SIGPOLL,
+                             SIGPOLL,
 #endif
 #ifdef SIGPROF
-    SIGPROF,
+                             SIGPROF,
 #endif
 #ifdef SIGVTALRM
-    SIGVTALRM,
+                             SIGVTALRM,
 #endif
 #ifdef SIGXCPU
-    SIGXCPU,
+                             SIGXCPU,
 #endif
-};
+#ifdef SIGSYS
+                             SIGSYS,
+#endif
+#ifdef SIGPWR
+                             SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+                             SIGSTKFLT,
+#endif
+                             0}) {
+        if (signal != 0) use(signal);
+    }
+#ifdef SIGRTMIN
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) use(signal);
+#endif
+}
 
 sigset_t EndingSignals() {
     sigset_t set;
     sigemptyset(&set);
-    for (const int signal : kEndingSignals) sigaddset(&set, signal);
+    ForEachEndingSignal([&set](int signal) { sigaddset(&set, signal); });
     return set;
 }
 
-// Runs with every ending signal held off on its thread (sa_mask). The first
-// signal ends the program: a handler on another thread that comes second
-// waits for the first one to finish.
-void OnSignal(int signal) {
-    if (gEnding != 0) WaitToBeEnded();
-    gEnding = signal;
-    RemoveAll();
-    // Ended by the same signal, so that the parent sees the usual status.
-    // Only this one is let through: another one pending meanwhile, which
-    // would be taken first, is not.
+// Whether the system raised `signal` for a fault in the program's own code
+// (a bad address, an illegal instruction...), rather than another process
+// or the program sending it (si_code SI_USER, SI_QUEUE, SI_TKILL: zero or
+// less).
+bool IsOwnFault(int signal, const siginfo_t* info) {
+    const bool fault = signal == SIGSEGV || signal == SIGBUS || signal == SIGFPE ||
+                       signal == SIGILL || signal == SIGTRAP
+#ifdef SIGSYS
+                       || signal == SIGSYS
+#endif
+        ;
+    return fault && info != nullptr && info->si_code > 0;
+}
+
+// Ends the process by `signal`, so that the parent sees the usual status.
+// Only this one is let through: another one pending meanwhile, which would
+// be taken first, is not.
+[[noreturn]] void EndBy(int signal) {
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
@@ -145,6 +189,18 @@ void OnSignal(int signal) {
     sigaddset(&only, signal);
     ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
     ::_exit(128 + signal);
+}
+
+// Runs with every ending signal held off on its thread (sa_mask). The first
+// signal ends the program: a handler on another thread that comes second
+// waits for the first one to finish (two at once both remove the files, and
+// the process ends by either).
+void OnSignal(int signal, siginfo_t* info, void*) {
+    if (IsOwnFault(signal, info)) EndBy(signal);  // the table may be what broke
+    if (gEnding != 0) WaitToBeEnded();
+    gEnding = signal;
+    RemoveAll();
+    EndBy(signal);
 }
 
 // The signals held off while a file is created: the mask to restore after.
@@ -189,15 +245,16 @@ void RemoveTemporaryFilesOnSignals() {
     ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #else
     struct sigaction action {};
-    action.sa_handler = OnSignal;
+    action.sa_sigaction = OnSignal;
+    action.sa_flags = SA_SIGINFO;
     action.sa_mask = EndingSignals();
-    for (const int signal : kEndingSignals) {
+    ForEachEndingSignal([&action](int signal) {
         // A signal ignored by whoever started the program (nohup, a
         // background job) stays ignored.
         struct sigaction before {};
-        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) return;
         ::sigaction(signal, &action, nullptr);
-    }
+    });
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
@@ -205,12 +262,23 @@ void RemoveTemporaryFilesOnSignals() {
 
 // The ending signals are held off on this thread from just before the file
 // is created until it is in the table: one that comes meanwhile is handled
-// once the file is there to remove.
+// once the file is there to remove. One taken by another thread meanwhile
+// waits for the slot's `creating` to clear.
 void TemporaryFilesInFlight::BeforeCreate() {
 #ifndef _WIN32
     const sigset_t held = EndingSignals();
     ::pthread_sigmask(SIG_BLOCK, &held, &tBeforeCreate);
 #endif
+    Slot* const slot = OwnSlot();
+    if (slot == nullptr) return;
+    slot->creating = 1;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (gEnding != 0) {
+        // A handler is ending the process and may have looked at this slot
+        // already: no file is made.
+        slot->creating = 0;
+        WaitToBeEnded();
+    }
 }
 
 void TemporaryFilesInFlight::AfterCreate(int folder, const sorvane::NativePath* name) {
@@ -221,23 +289,25 @@ void TemporaryFilesInFlight::AfterCreate(int folder, const sorvane::NativePath* 
 #endif
         }
     } release;
-    if (name == nullptr) return;  // nothing was made
-    Slot* const slot = name->size() < kNameSize ? OwnSlot() : nullptr;
-    if (slot != nullptr && gEnding == 0) {
+    Slot* const slot = tOwnSlot;
+    if (name != nullptr && slot != nullptr && name->size() < kNameSize && gEnding == 0) {
         slot->named = 0;
         slot->folder = folder;
         for (std::size_t i = 0; i < name->size(); ++i) slot->name[i] = (*name)[i];
         slot->name[name->size()] = Char{};
         std::atomic_thread_fence(std::memory_order_release);
         slot->named = 1;
-        std::atomic_thread_fence(std::memory_order_seq_cst);
     }
-    if (gEnding != 0) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (gEnding != 0 && name != nullptr) {
         // A handler on another thread is ending the process and may have
         // looked at the table before this file was in it.
         RemoveFile(folder, name->c_str());
-        WaitToBeEnded();
     }
+    // Only now may a handler waiting for this slot go on.
+    if (slot != nullptr) slot->creating = 0;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (gEnding != 0) WaitToBeEnded();
 }
 
 void TemporaryFilesInFlight::Gone(int folder, const sorvane::NativePath& temporary) {

@@ -13,11 +13,15 @@ namespace bmpvintage {
 // have failed on a closed descriptor, and nothing is hidden. Called first.
 void OpenMissingStandardDescriptors();
 
-// Installs the handlers: SIGALRM, SIGHUP, SIGINT, SIGPOLL, SIGPROF, SIGQUIT,
-// SIGTERM, SIGUSR1, SIGUSR2, SIGVTALRM and SIGXCPU remove every temporary
-// file in flight and end the program by the first of them received, so its
-// status is the usual one. A signal ignored when the program starts (nohup)
-// stays ignored. SIGPIPE and SIGXFSZ are ignored: a reader that went away or
+// Installs the handlers: every signal whose default action ends the process
+// (SIGALRM, SIGHUP, SIGINT, SIGPOLL, SIGPROF, SIGPWR, SIGQUIT, SIGSTKFLT,
+// SIGTERM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGXCPU, SIGRTMIN to SIGRTMAX, and
+// SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGSYS and SIGTRAP when sent
+// rather than raised by a fault of the program's own) removes every
+// temporary file in flight and ends the program by the first of them
+// received, so its status is the usual one. A fault ends the program at
+// once, as it would without a handler. A signal ignored when the program
+// starts (nohup) stays ignored. SIGPIPE and SIGXFSZ are ignored: a reader that went away or
 // a file size limit makes the write fail, which is reported and cleaned up
 // like any other write error. On Windows, Ctrl+C, Ctrl+Break and closing the
 // console remove the files in flight before the process ends.
@@ -27,7 +31,8 @@ void RemoveTemporaryFilesOnSignals();
 // a fixed table of one slot per converting thread, each holding the folder
 // descriptor and the name the file was created as. A file is entered only
 // once it exists (the ending signals are held off on its thread from
-// BeforeCreate() to AfterCreate()), and a handler removes it relative to that
+// BeforeCreate() to AfterCreate(), and a handler on another thread waits for
+// that thread's AfterCreate()), and a handler removes it relative to that
 // folder, never by a path looked up again. A thread that finds the table
 // full has its files left unwatched.
 class TemporaryFilesInFlight final : public sorvane::TemporaryFileWatch {

@@ -19,6 +19,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BmpBuilder.h"
@@ -440,26 +441,32 @@ TEST_F(Program, StandardInputAndOutput) {
 // as it was; one ignored at the start (nohup) stays ignored. As root, the
 // temporary file's open waits for this test's answer, which comes after the
 // signals. Otherwise the program is stopped once the file appears;
-// replacing a large file (written, then synced) leaves it time.
+// replacing a large file (written, then synced) leaves it time. With two
+// threads (as root) both run and are signalled at once, or one is signalled
+// while the other's open waits until the process would have ended.
 TEST_F(Program, SignalRemovesTheTemporaryFile) {
     bmptest::Bmp24 big;
     big.width = big.height = 4000;
     big.pixel = [](int x, int) { return bmptest::Rgb{static_cast<std::uint8_t>(x), 80, 160}; };
     const Bytes in = big.Build();
     WriteAll(dir / "big.bmp", in);
+    fs::create_hard_link(dir / "big.bmp", dir / "big2.bmp");
     const fs::path out = dir / "out";
     struct Case {
-        std::vector<int> signals;  // the first to the converting thread, the rest to the process
+        std::vector<int> signals;  // the first to a converting thread, the rest to the process
         int ends;                  // 0: ignored at the start, the program finishes
         bool moveFolder = false;  // out/ moved to held/, a file of the temporary name in a new out/
+        std::size_t threads = 1;  // 2: a signal to each thread, the process ends by either
     };
     std::vector<Case> cases = {{{SIGTERM, SIGINT}, SIGTERM}, {{SIGHUP}, 0}};
     for (const int signal : {SIGALRM, SIGHUP, SIGINT, SIGPOLL, SIGPROF, SIGQUIT, SIGTERM, SIGUSR1,
-                             SIGUSR2, SIGVTALRM, SIGXCPU}) {
+                             SIGUSR2, SIGVTALRM, SIGXCPU, SIGPWR, SIGRTMIN + 3, SIGABRT, SIGSEGV}) {
         cases.push_back({{signal}, signal});
     }
     cases.push_back({{SIGTERM}, SIGTERM, true});
-    rlimit core{}, noCore{};  // no core from SIGQUIT or SIGXCPU
+    cases.push_back({{SIGINT, SIGTERM}, SIGINT, false, 2});
+    cases.push_back({{SIGRTMIN + 4}, SIGRTMIN + 4, false, 2});
+    rlimit core{}, noCore{};  // no core from SIGQUIT, SIGXCPU, SIGABRT or SIGSEGV
     ::getrlimit(RLIMIT_CORE, &core);
     noCore.rlim_max = core.rlim_max;
     ::setrlimit(RLIMIT_CORE, &noCore);
@@ -469,63 +476,88 @@ TEST_F(Program, SignalRemovesTheTemporaryFile) {
         fs::remove_all(out);
         fs::create_directory(out);
         WriteAll(out / "big.bmp", {'o', 'l', 'd'});
-        const int fan = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+        WriteAll(out / "big2.bmp", {'o', 'l', 'd'});
+        const int fan = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_REPORT_TID, O_RDONLY);
+        if (fan < 0 && c.threads > 1) continue;
         const int events = fan >= 0 ? fan : ::inotify_init1(IN_CLOEXEC);
         ASSERT_GE(fan >= 0 ? ::fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,
                                              AT_FDCWD, out.c_str())
                            : ::inotify_add_watch(events, out.c_str(), IN_CREATE),
                   0);
-        const std::string input = P(dir / "big.bmp"), output = P(out / "big.bmp");
-        char* argv[] = {const_cast<char*>(BMPVINTAGE_PROGRAM), const_cast<char*>(input.c_str()),
-                        const_cast<char*>(output.c_str()), nullptr};
+        std::vector<std::string> args = {BMPVINTAGE_PROGRAM, "--jobs", std::to_string(c.threads),
+                                         "--output-dir",     P(out),   P(dir / "big.bmp")};
+        if (c.threads > 1) args.push_back(P(dir / "big2.bmp"));
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
         struct sigaction ignore {
         }, before{};
         ignore.sa_handler = SIG_IGN;
         if (c.ends == 0) ::sigaction(c.signals[0], &ignore, &before);
         pid_t pid;
-        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+        ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
         if (c.ends == 0) ::sigaction(c.signals[0], &before, nullptr);
         std::string temporary;
-        while (temporary.empty()) {
+        std::vector<fanotify_event_metadata> held;  // opens of temporary files, waiting
+        const auto allow = [fan](const fanotify_event_metadata& event) {
+            if (fan < 0) return;
+            const fanotify_response answer{event.fd, FAN_ALLOW};
+            EXPECT_EQ(::write(fan, &answer, sizeof answer), static_cast<ssize_t>(sizeof answer));
+            ::close(event.fd);
+        };
+        while (held.size() < c.threads) {
             pollfd ready{events, POLLIN, 0};  // a program that never writes fails, not hangs
             ASSERT_EQ(::poll(&ready, 1, 60000), 1) << "no temporary file";
             fanotify_event_metadata event{};  // one at a time; inotify's needs room for the name
-            char named[sizeof(inotify_event) + NAME_MAX + 1];
+            alignas(inotify_event) char named[sizeof(inotify_event) + NAME_MAX + 1];
             ASSERT_GT(
                 fan >= 0 ? ::read(fan, &event, sizeof event) : ::read(events, named, sizeof named),
                 0);
+            const std::string name =
+                fan < 0 ? reinterpret_cast<const inotify_event*>(named)->name
+                        : fs::read_symlink("/proc/self/fd/" + std::to_string(event.fd)).filename();
+            if (fan < 0) event.pid = pid;
             if (fan < 0) ::kill(pid, SIGSTOP);
-            for (const auto& entry : fs::directory_iterator(out)) {
-                const std::string name = entry.path().filename().string();
-                if (!temporary.empty() || !name.starts_with(".bmpvintage-")) continue;
-                temporary = name;
-                if (c.moveFolder) {
-                    fs::rename(out, dir / "held");
-                    fs::create_directory(out);
-                    WriteAll(out / name, {'n', 'o', 't', ' ', 'i', 't', 's'});
-                }
-                ::syscall(SYS_tgkill, pid, pid, c.signals[0]);  // its main thread converts
-                for (std::size_t i = 1; i < c.signals.size(); ++i) ::kill(pid, c.signals[i]);
+            if (!name.starts_with(".bmpvintage-")) {
+                allow(event);
+                continue;
             }
-            if (fan >= 0) {
-                const fanotify_response allow{event.fd, FAN_ALLOW};
-                EXPECT_EQ(::write(fan, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
-                ::close(event.fd);
+            held.push_back(event);
+            if (!temporary.empty()) continue;
+            temporary = name;
+            if (c.moveFolder) {
+                fs::rename(out, dir / "held");
+                fs::create_directory(out);
+                WriteAll(out / name, {'n', 'o', 't', ' ', 'i', 't', 's'});
             }
         }
+        int status = 0;
+        const bool late = c.threads > c.signals.size();  // the second open answered late
+        for (std::size_t i = 0; c.threads > 1 && i < c.threads - late; ++i) allow(held[i]);
+        for (std::size_t i = 0; i < c.signals.size(); ++i) {  // events name the thread
+            i < c.threads ? ::syscall(SYS_tgkill, pid, held[i].pid, c.signals[i])
+                          : ::kill(pid, c.signals[i]);
+        }
+        if (c.threads == 1) allow(held[0]);
+        for (int i = 0; late && i < 200 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
+            ::usleep(10000);
+        }
+        if (late) allow(held[1]);
         ::close(events);  // later opens go on unwatched
         ::kill(pid, SIGCONT);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+        if (status == 0) ::waitpid(pid, &status, 0);
         const fs::path made = c.moveFolder ? dir / "held" : out;
-        EXPECT_EQ(std::distance(fs::directory_iterator(made), {}), 1);
+        EXPECT_EQ(std::distance(fs::directory_iterator(made), {}), 2);
         if (c.ends == 0) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
             EXPECT_TRUE(ReadAll(out / "big.bmp") == Toned(in));
             continue;
         }
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.ends) << status;
+        EXPECT_TRUE(WIFSIGNALED(status) && std::count(c.signals.begin(), c.signals.end(),
+                                                      c.threads > 1 ? WTERMSIG(status) : c.ends))
+            << status;
         EXPECT_EQ(ReadText(made / "big.bmp"), "old");
+        EXPECT_EQ(ReadText(made / "big2.bmp"), "old");
         if (c.moveFolder) {
             EXPECT_EQ(ReadText(out / temporary), "not its");  // another's, kept
         }
@@ -571,6 +603,44 @@ TEST_F(Program, LinksInsideATreeAreNotFollowed) {
     r = Run({"--in-place", P(photos / "evil.bmp")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ReadAll(dir / "secret.bmp"), Toned(secret));
+
+    // As root: a folder swapped for a link once the walk saw it as a folder
+    // (held meanwhile in its sibling a/) is neither listed nor entered; a
+    // bind mount of the tree inside itself (in a mount namespace of its
+    // own) is not walked twice.
+    const int fan =
+        ::geteuid() == 0 ? ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY) : -1;
+    if (fan >= 0) {
+        fs::create_directories(dir / "atree" / "a");
+        fs::create_directories(dir / "atree" / "sub");
+        Image(dir / "elsewhere" / "secret-name.bmp", 5);
+        ASSERT_EQ(::fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD,
+                                  (dir / "atree" / "a").c_str()),
+                  0);
+        std::thread swap([&] {
+            fanotify_event_metadata event{};
+            pollfd ready{fan, POLLIN, 0};
+            if (::poll(&ready, 1, 60000) != 1 || ::read(fan, &event, sizeof event) <= 0) return;
+            fs::rename(dir / "atree" / "sub", dir / "sub-was");
+            fs::create_directory_symlink(dir / "elsewhere", dir / "atree" / "sub");
+            const fanotify_response allow{event.fd, FAN_ALLOW};
+            EXPECT_EQ(::write(fan, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
+            ::close(event.fd);
+        });
+        r = Run({"-r", "--output-dir", P(dir / "out3"), P(dir / "atree")});
+        swap.join();
+        ::close(fan);
+        EXPECT_EQ(r.err,
+                  "bmpvintage: " + P(dir / "atree" / "sub") + ": Symbolic link not followed\n");
+    }
+    if (RunCommand({"unshare", "-m", "true"}).status == 0) {
+        fs::create_directory(photos / "sub" / "loop");
+        r = Shell(
+            "unshare -m sh -c 'mount --bind photos photos/sub/loop && \"$B\" -r --output-dir o "
+            "photos'");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(Lines(r.err), passedOver("photos"));
+    }
 
     // The terminal's summary counts them.
     if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/script";
@@ -636,6 +706,28 @@ TEST_F(Program, OutputFoldersAreMadeThroughNoRefusedLink) {
                             }));
 }
 
+// A tree 120 folders deep is mirrored whole with one thread as with two.
+// Each folder made takes its source's permission bits less the umask, its
+// owner keeping the right to fill it (0550 gives 0750).
+TEST_F(Program, DeepTreeMirroredWithItsFoldersBits) {
+    fs::path deep = dir / "tree";
+    for (int i = 0; i < 120; ++i) deep /= "d";
+    fs::create_directories(deep);
+    const Bytes a = Image(deep / "a.bmp", 1);
+    Image(dir / "tree" / "d" / "b.bmp", 2);
+    fs::permissions(dir / "tree" / "d", fs::perms(0550));
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    for (const char* jobs : {"1", "2"}) {
+        const fs::path out = dir / jobs;
+        EXPECT_EQ(Run({"-r", "--jobs", jobs, "--output-dir", P(out), P(dir / "tree")}).status, 0);
+        EXPECT_EQ(ReadAll(out / deep.lexically_relative(dir / "tree") / "a.bmp"), Toned(a));
+        EXPECT_EQ(fs::status(out / "d").permissions(), fs::perms(0750 & ~mask));
+        EXPECT_EQ(fs::status(out / "d" / "d").permissions(), fs::perms(0777 & ~mask));
+    }
+    fs::permissions(dir / "tree" / "d", fs::perms::owner_all);
+}
+
 // Only standard error closed: /dev/null is put there before anything is
 // opened, so the spool of standard input (kept open while it is read) does
 // not take descriptor 2, where a message would be written into it. Once
@@ -684,8 +776,8 @@ TEST_F(Program, HelpAndVersion) {
     EXPECT_EQ(help.err, "");
     for (const char* text :
          {"Usage:", "--output-dir", "--in-place", "--jobs", "Examples:", "--recursive",
-          "Symbolic links\n                    inside it are not followed", "not followed",
-          "INPUT - reads standard input"}) {
+          "Symbolic links inside it are not followed", "permission bits less the umask",
+          "not followed", "INPUT - reads standard input"}) {
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
     }
     const Result version = Run({"--version"});

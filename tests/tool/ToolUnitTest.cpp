@@ -2,7 +2,10 @@
 // and the progress text.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +23,7 @@
 #include "tools/Batch.h"
 #include "tools/CommandLine.h"
 #include "tools/Progress.h"
+#include "tools/Signals.h"
 #include "tools/Streams.h"
 
 namespace {
@@ -397,6 +401,10 @@ TEST_F(TempDir, FoldersAreWalkedOnlyWithRecursive) {
     EXPECT_EQ(jobs.back().output, photos / "out" / "notes.txt");
     EXPECT_TRUE(jobs.back().root.empty());
 
+    // The tree itself as DIR is walked (and its outputs refused later).
+    c.outputDir = photos.string();
+    EXPECT_EQ(ExpandFolders(PlanJobs(c), c).jobs.size(), inside.size() + 2);
+
     // In place: each file is its own output, and out/ is walked too.
     c.mode = Mode::InPlace;
     c.inputs = {photos.string()};
@@ -458,6 +466,29 @@ TEST_F(TempDir, TreeFilesAreOpenedBeneathTheirRootThroughNoLink) {
     EXPECT_FALSE(fs::exists(photos / "d.bmp"));
     EXPECT_EQ(std::string(RunJob(jobs[1], nullptr).line), "");
     EXPECT_TRUE(testfiles::ReadAll(photos / "c.bmp") != image);
+}
+
+// A fault of the program's own (a read of a page it may not read) ends it
+// by that signal as without a handler, and runs no clean-up: the table may
+// be what broke. Sent by another process, it removes the files (Program.
+// SignalRemovesTheTemporaryFile).
+TEST_F(TempDir, OwnFaultEndsTheProcessAsWithoutAHandler) {
+    const sorvane::NativePath file = (dir / "in-flight.tmp").string();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const rlimit noCore{};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        RemoveTemporaryFilesOnSignals();
+        FilesInFlight().BeforeCreate();
+        Touch(file);
+        FilesInFlight().AfterCreate(-1, &file);
+        ::_exit(*static_cast<volatile char*>(
+            ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+    EXPECT_TRUE(fs::exists(file));
 }
 
 TEST(RunJobs, EveryJobFinishesOnceAndRefusedOnesDoNotRun) {

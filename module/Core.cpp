@@ -100,8 +100,7 @@ bmpv_status ToneFile(const char* inPath, const char* outPath, bool noClobber, in
     if ((status == BMPV_E_OPEN_INPUT && badIn) || (status == BMPV_E_OPEN_OUTPUT && badOut))
         error = ERROR_NO_UNICODE_TRANSLATION;
 #endif
-    if (noClobber && (status == BMPV_E_OPEN_OUTPUT || status == BMPV_E_WRITE) &&
-        ExistsError(error))
+    if (noClobber && (status == BMPV_E_OPEN_OUTPUT || status == BMPV_E_WRITE) && ExistsError(error))
         return BMPV_E_EXISTS;
     return status;
 }
@@ -203,7 +202,8 @@ BMPV_API bmpv_status bmpv_tone_pixels(void* row0, std::size_t width, std::size_t
     if (width == 0 || height == 0) return BMPV_OK;
     if (row0 == nullptr) return BMPV_E_INVALID_ARG;
     const std::size_t pixelBytes = kPlaces[layout].size;
-    constexpr std::size_t kMax = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+    constexpr std::size_t kMax =
+        static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
     if (width > kMax / pixelBytes) return BMPV_E_INVALID_ARG;
     const std::size_t rowBytes = width * pixelBytes;
     // |stride|, without overflow for the most negative one.

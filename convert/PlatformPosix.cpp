@@ -465,12 +465,13 @@ PassThrough CopyFailure(int error, bool first) {
 class PosixOutput final : public OutputFile {
   public:
     PosixOutput(Walked&& walked, std::optional<struct stat> replaced, mode_t newMode,
-                TemporaryFileWatch* watch)
+                TemporaryFileWatch* watch, bool noClobber)
         : folder_(walked.folder.fd),
           leaf_(std::move(walked.leaf)),
           replaced_(replaced),
           newMode_(newMode),
-          watch_(watch) {
+          watch_(watch),
+          noClobber_(noClobber) {
         walked.folder.fd = -1;
     }
 
@@ -607,6 +608,15 @@ class PosixOutput final : public OutputFile {
             if (errno != EINVAL && errno != ENOSYS) return Failed();
         }
 #endif
+        if (noClobber_) {
+            // Where the file system cannot rename without replacing: a link
+            // under the name fails if the name is taken, then the temporary
+            // name goes.
+            if (::linkat(folder_.fd, temporary_.c_str(), folder_.fd, leaf_.c_str(), 0) != 0)
+                return Failed();
+            ::unlinkat(folder_.fd, temporary_.c_str(), 0);
+            return true;
+        }
         return ::renameat(folder_.fd, temporary_.c_str(), folder_.fd, leaf_.c_str()) == 0 ||
                Failed();
     }
@@ -633,6 +643,7 @@ class PosixOutput final : public OutputFile {
     mode_t newMode_;                       // a new output's, before the umask
     Fd sync_{-1};                          // what syncs the rename (HoldForSync)
     TemporaryFileWatch* watch_;
+    bool noClobber_;
     bool toldGone_ = false;
     int error_ = 0;
 };
@@ -739,10 +750,16 @@ std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const Na
 
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
                                              int* systemError, const InputFile* sameFileAs,
-                                             unsigned newMode) {
+                                             unsigned newMode, bool noClobber) {
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;
+    // The name itself, not where a link there leads: a link is an output too.
+    struct stat named;
+    if (noClobber && ::fstatat(AT_FDCWD, path.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) {
+        error = EEXIST;
+        return nullptr;
+    }
     std::optional<Walked> walked = Walk(path, error);
     if (!walked) return nullptr;
     if (walked->error != 0 || walked->leaf.empty()) {
@@ -754,6 +771,11 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
     std::optional<struct stat> replaced;
     struct stat existing;
     if (::fstatat(folder, leaf, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        // Taken since the look at the name above.
+        if (noClobber) {
+            error = EEXIST;
+            return nullptr;
+        }
         // Nor one another user planted in a shared sticky folder.
         if (!posix::MayUse(folder, existing.st_uid)) {
             error = EACCES;
@@ -789,7 +811,7 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
         }
     }
     auto out = std::make_unique<PosixOutput>(std::move(*walked), replaced,
-                                             static_cast<mode_t>(newMode & 0666), watch);
+                                             static_cast<mode_t>(newMode & 0666), watch, noClobber);
     if (!out->Create()) {
         error = out->SystemError();
         return nullptr;

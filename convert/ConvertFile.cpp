@@ -11,11 +11,12 @@ namespace sorvane {
 namespace {
 
 FileConversion Convert(std::unique_ptr<InputFile> in, const std::optional<NativePath>& output,
-                       TemporaryFileWatch* watch, bool inPlace) {
+                       TemporaryFileWatch* watch, bool inPlace, bool noClobber = false) {
     int error = 0;
     std::unique_ptr<OutputFile> out;
     const std::string_view line = ConvertFrom(*in, in->Size(), [&]() -> ByteSink* {
-        if (output) out = CreateOutputFile(*output, watch, &error, inPlace ? in.get() : nullptr);
+        if (output) out = CreateOutputFile(*output, watch, &error, inPlace ? in.get() : nullptr,
+                                                noClobber);
         return out.get();
     });
     if (line == StreamStatusLine(StreamStatus::OpenOutputFailed)) return {line, error};
@@ -51,7 +52,7 @@ std::string_view ConvertFile(const std::optional<NativePath>& input,
 
 FileConversion ConvertFileDetailed(const std::optional<NativePath>& input,
                                    const std::optional<NativePath>& output,
-                                   TemporaryFileWatch* watch) noexcept {
+                                   TemporaryFileWatch* watch, bool noClobber) noexcept {
     try {
         if (!input) return {"Error opening input file"};
         InputStatus opened = InputStatus::OpenFailed;
@@ -62,7 +63,7 @@ FileConversion ConvertFileDetailed(const std::optional<NativePath>& input,
                                                       : "Error opening input file",
                     error};
         }
-        return Convert(std::move(in), output, watch, false);
+        return Convert(std::move(in), output, watch, false, noClobber);
     } catch (...) {
         return {"Not enough memory"};
     }

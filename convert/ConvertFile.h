@@ -28,10 +28,12 @@ struct FileConversion {
 };
 
 // ConvertFile, with the system's error code where there was one, and
-// `watch` told of the temporary output file (see CreateOutputFile).
+// `watch` told of the temporary output file (see CreateOutputFile, which
+// also says what `noClobber` does).
 FileConversion ConvertFileDetailed(const std::optional<NativePath>& input,
                                    const std::optional<NativePath>& output,
-                                   TemporaryFileWatch* watch = nullptr) noexcept;
+                                   TemporaryFileWatch* watch = nullptr,
+                                   bool noClobber = false) noexcept;
 
 // ConvertFileDetailed for an input already open (OpenInputFileBeneath). With
 // `inPlace` the output must be that same file (see CreateOutputFile's

@@ -135,10 +135,16 @@ class OutputFile : public ByteSink {
 // must be: the output's name is refused ("Error opening output file") unless
 // it leads to that very file, both when the output is prepared and again
 // just before the rename.
+//
+// `noClobber`: an existing output (a file, a link, anything) is refused
+// (EEXIST; ERROR_FILE_EXISTS on Windows), and Commit() gives the new file
+// the name only while it is free, atomically: a file that took it meanwhile
+// is kept and Commit() fails with that same error.
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path,
                                              TemporaryFileWatch* watch = nullptr,
                                              int* systemError = nullptr,
-                                             const InputFile* sameFileAs = nullptr);
+                                             const InputFile* sameFileAs = nullptr,
+                                             bool noClobber = false);
 
 // Opens the regular file `relative` (a path of names inside `root`, with no
 // "." or ".." and no root of its own) beneath the folder `root`, following

@@ -351,12 +351,13 @@ PassThrough CopyFailure(int error, bool first) {
 class PosixOutput final : public OutputFile {
   public:
     PosixOutput(Walked&& walked, std::optional<struct stat> replaced, int old,
-                TemporaryFileWatch* watch)
+                TemporaryFileWatch* watch, bool noClobber)
         : folder_(walked.folder.fd),
           leaf_(std::move(walked.leaf)),
           replaced_(replaced),
           old_(old),
-          watch_(watch) {
+          watch_(watch),
+          noClobber_(noClobber) {
         walked.folder.fd = -1;
     }
 
@@ -487,6 +488,15 @@ class PosixOutput final : public OutputFile {
             if (errno != EINVAL && errno != ENOSYS) return Failed();
         }
 #endif
+        if (noClobber_) {
+            // Where the file system cannot rename without replacing: a link
+            // under the name fails if the name is taken, then the temporary
+            // name goes.
+            if (::linkat(folder_.fd, temporary_.c_str(), folder_.fd, leaf_.c_str(), 0) != 0)
+                return Failed();
+            ::unlinkat(folder_.fd, temporary_.c_str(), 0);
+            return true;
+        }
         return ::renameat(folder_.fd, temporary_.c_str(), folder_.fd, leaf_.c_str()) == 0 ||
                Failed();
     }
@@ -503,6 +513,7 @@ class PosixOutput final : public OutputFile {
     std::optional<struct stat> replaced_;  // the output as seen when prepared
     Fd old_;                               // that file, for its attributes
     TemporaryFileWatch* watch_;
+    bool noClobber_;
     bool toldGone_ = false;
     int error_ = 0;
 };
@@ -608,10 +619,17 @@ std::unique_ptr<InputFile> OpenInputFileBeneath(const NativePath& root, const Na
 }
 
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
-                                             int* systemError, const InputFile* sameFileAs) {
+                                             int* systemError, const InputFile* sameFileAs,
+                                             bool noClobber) {
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;
+    // The name itself, not where a link there leads: a link is an output too.
+    struct stat named;
+    if (noClobber && ::fstatat(AT_FDCWD, path.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) {
+        error = EEXIST;
+        return nullptr;
+    }
     std::optional<Walked> walked = Walk(path, error);
     if (!walked) return nullptr;
     if (walked->error != 0 || walked->leaf.empty()) {
@@ -624,6 +642,10 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
     struct stat existing;
     Fd old(-1);
     if (::fstatat(folder, leaf, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (noClobber) {
+            error = EEXIST;
+            return nullptr;
+        }
         // Only regular files are replaced: renaming over a device, pipe or
         // directory would destroy it rather than write to it (and a link
         // there now was put there since the walk).
@@ -657,7 +679,8 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
             return nullptr;
         }
     }
-    auto out = std::make_unique<PosixOutput>(std::move(*walked), replaced, old.fd, watch);
+    auto out = std::make_unique<PosixOutput>(std::move(*walked), replaced, old.fd, watch,
+                                                noClobber);
     old.fd = -1;
     if (!out->Create()) {
         error = out->SystemError();

@@ -273,12 +273,13 @@ constexpr DWORD kKeptAttributes =
 class WindowsOutput final : public OutputFile {
   public:
     WindowsOutput(std::wstring target, std::optional<DWORD> replaced, State checked,
-                  HeldFolders&& held, TemporaryFileWatch* watch)
+                  HeldFolders&& held, TemporaryFileWatch* watch, bool noClobber)
         : target_(std::move(target)),
           replaced_(replaced),
           checked_(checked),
           held_(std::move(held)),
-          watch_(watch) {}
+          watch_(watch),
+          noClobber_(noClobber) {}
 
     ~WindowsOutput() override {
         if (!temporary_.empty()) {
@@ -333,8 +334,11 @@ class WindowsOutput final : public OutputFile {
         // A new output replaces whatever took the name since that check:
         // of two writers, the last rename wins. On failure the destructor
         // removes the new file.
-        if (!replaced_ && !MoveFileExW(temporary_.c_str(), target_.c_str(),
-                                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        // Without replacing when asked not to clobber: a file that took the
+        // name since is kept (ERROR_ALREADY_EXISTS).
+        const DWORD replace = noClobber_ ? 0 : MOVEFILE_REPLACE_EXISTING;
+        if (!replaced_ &&
+            !MoveFileExW(temporary_.c_str(), target_.c_str(), replace | MOVEFILE_WRITE_THROUGH))
             return Failed();
         if (replaced_ && !Replace()) return false;
         const std::wstring moved = std::move(temporary_);
@@ -393,6 +397,7 @@ class WindowsOutput final : public OutputFile {
     State checked_;                  // what was at target_ when the output was prepared
     HeldFolders held_;               // the folders on the way, until the end
     TemporaryFileWatch* watch_;
+    bool noClobber_;
     int error_ = 0;
 };
 
@@ -546,7 +551,8 @@ int MakeOutputFolders(const NativePath& path) {
 }
 
 std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFileWatch* watch,
-                                             int* systemError, const InputFile* sameFileAs) {
+                                             int* systemError, const InputFile* sameFileAs,
+                                             bool noClobber) {
     int unused = 0;
     int& error = systemError != nullptr ? *systemError : unused;
     error = 0;
@@ -575,6 +581,12 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
             return nullptr;
         }
     }
+    // The name itself too, not only where a link there leads.
+    if (noClobber && (replaced || GetFileAttributesW(ExtendedLengthPath(path).c_str()) !=
+                                      INVALID_FILE_ATTRIBUTES)) {
+        error = ERROR_FILE_EXISTS;
+        return nullptr;
+    }
     if (sameFileAs != nullptr) {
         // The name must lead to the open input itself; Commit() checks
         // again that it still holds that file.
@@ -587,7 +599,7 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
         }
     }
     auto out = std::make_unique<WindowsOutput>(std::move(*target), replaced, *checked,
-                                               std::move(held), watch);
+                                               std::move(held), watch, noClobber);
     if (!out->Create()) {
         error = out->SystemError();
         return nullptr;

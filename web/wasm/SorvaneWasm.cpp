@@ -22,12 +22,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
-#include <optional>
 
 #include "convert/ConvertStream.h"
+#include "convert/PushStream.h"
 #include "tone/VintageTone.h"
 #include "tone/VintageToneFast.h"
 
@@ -40,7 +39,6 @@ namespace {
 // The part a stream moves at a time; the caller writes at most this much
 // per push.
 constexpr std::size_t kWebPart = std::size_t{64} << 10;
-constexpr std::uint64_t kUnknownSize = std::numeric_limits<std::uint64_t>::max();
 
 // Not a StreamStatus: the module could not have the memory a call needs.
 constexpr int kNoMemory = 100;
@@ -81,18 +79,10 @@ class InPlace final : public ByteSource, public ByteSink {
     std::size_t read_ = 0, written_ = 0;
 };
 
-// A BMP arriving in parts pushed by the caller, its size known only once it
-// has ended. The head is planned as soon as it is in; then every push tones
-// what has arrived and hands back the part that is final, through the same
-// StreamToner step as files.
-//
-// The head is planned as if the input never ended, and planned again with
-// its real size at the end: a larger size only passes more of the checks, so
-// the colours named are the same, and the end still refuses the input as a
-// file of its size is refused. Early refusals follow the same rule: "Not a
-// valid BMP file" for a head refused at any size is final at once;
-// "Unsupported BMP file" holds once the input has reached a size for which
-// it is the answer, and until then the input is read and dropped.
+// A BMP arriving in parts pushed by the caller, through the library's one
+// push stream (convert/PushStream.h). The caller writes each part at Room(),
+// past a gap of PushStream::kSlack bytes, and the final bytes come back at
+// Output(), the buffer's start: the stream's output may overlap its input.
 class WebStream {
   public:
     // A new stream, or nullptr when the memory for it could not be had.
@@ -109,88 +99,41 @@ class WebStream {
         std::free(s);
     }
 
-    // Where the next bytes go, and how many fit, once the bytes handed out
-    // by the last push have been dropped.
-    std::uint8_t* Room() {
-        Drop();
-        return data() + have_;
-    }
-    std::size_t Space() {
-        Drop();
-        return kWebPart - have_;
-    }
+    std::uint8_t* Room() { return buffer_.get() + PushStream::kSlack; }
+    std::size_t Space() const { return kWebPart - PushStream::kSlack; }
     const std::uint8_t* Output() const { return buffer_.get(); }
 
     // `n` bytes (at most Space()) were written at Room(): how many bytes at
     // Output() are final (0 or more), or minus the status of a refusal.
     int Push(std::size_t n) {
-        if (refusal_) return -Code(*refusal_);
-        seen_ += n;
-        have_ += n;
-        if (!toner_ && !draining_) {
-            const std::size_t take = std::min(n, kPlanHeadBytes - headHave_);
-            std::memcpy(head_ + headHave_, data() + have_ - n, take);
-            headHave_ += take;
-            if (headHave_ < kPlanHeadBytes) return 0;
-            const StreamStatus s = PlanStream({head_, headHave_}, kUnknownSize, plan_);
-            if (s == StreamStatus::Converted)
-                toner_.emplace(plan_, kUnknownSize);
-            else if (s == StreamStatus::Unsupported)
-                draining_ = true;
-            else
-                return Refuse(s);
-        }
-        if (draining_) {
-            have_ = 0;
-            const StreamStatus s = PlanStream({head_, headHave_}, seen_, plan_);
-            return s == StreamStatus::Unsupported ? Refuse(s) : 0;
-        }
-        return Hand(toner_->Arrived({data(), have_}));
+        std::size_t written = 0;
+        return Result(stream_.Push(Room(), n, buffer_.get(), written), written);
     }
 
     // The input has ended: the last final bytes, or minus a refusal.
     int End() {
-        if (refusal_) return -Code(*refusal_);
-        Drop();
-        // The real size, planned again for its refusals (never Converted
-        // after a refusal at a larger size).
-        ColourPlan plan;
-        const StreamStatus s = PlanStream({head_, headHave_}, seen_, plan);
-        if (s != StreamStatus::Converted || draining_) return Refuse(s);
-        if (!toner_) toner_.emplace(plan, seen_);
-        toner_->SetSize(seen_);
-        return Hand(toner_->Arrived({data(), have_}));
+        std::size_t written = 0;
+        return Result(stream_.Finish(buffer_.get(), written), written);
     }
 
   private:
-    void Drop() {
-        std::memmove(data(), data() + given_, have_ - given_);
-        have_ -= given_;
-        given_ = 0;
-    }
-    int Hand(std::size_t ready) {
-        given_ = ready;
-        return static_cast<int>(ready);
-    }
-    int Refuse(StreamStatus s) {
-        refusal_ = s;
-        have_ = given_ = 0;
-        return -Code(s);
+    // A stream cut short is "Not a valid BMP file" here, as a file of its
+    // size is.
+    static int Result(PushStream::Status s, std::size_t written) {
+        switch (s) {
+            case PushStream::Status::Ok:
+                return static_cast<int>(written);
+            case PushStream::Status::Unsupported:
+                return -Code(StreamStatus::Unsupported);
+            default:
+                return -Code(StreamStatus::NotValid);
+        }
     }
 
     explicit WebStream(PartBuffer buffer) : buffer_(std::move(buffer)) {}
-    std::uint8_t* data() { return buffer_.get(); }
 
     PartBuffer buffer_;
-    std::size_t have_ = 0;   // bytes held at the front of buffer_
-    std::size_t given_ = 0;  // of those, the first ones handed out last
-    std::uint64_t seen_ = 0;
-    std::uint8_t head_[kPlanHeadBytes] = {};
-    std::size_t headHave_ = 0;
-    ColourPlan plan_;
-    std::optional<StreamToner> toner_;
-    bool draining_ = false;
-    std::optional<StreamStatus> refusal_;
+    PushStream stream_;
 };
 
 }  // namespace

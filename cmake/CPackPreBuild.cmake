@@ -1,7 +1,8 @@
 # Run by cpack (CPACK_PRE_BUILD_SCRIPTS) on the staged files before it makes
 # a package:
-#  - ELF files lose the .comment and .note sections (compiler versions),
-#    which nothing reads at run time;
+#  - ELF files, and the ELF members of static libraries, lose the .comment
+#    and .note sections (compiler versions), which nothing reads at run time
+#    or link time;
 #  - the archives (TGZ, ZIP) get a pkg-config file that finds the prefix
 #    from its own place, as they unpack anywhere;
 #  - each Debian package gets its copyright file and changelog, and the
@@ -14,7 +15,8 @@ foreach(file IN LISTS staged)
     continue()
   endif()
   file(READ "${file}" magic LIMIT 4 HEX)
-  if(magic STREQUAL "7f454c46" AND CPACK_SORVANE_OBJCOPY)
+  # ELF, or "!<ar" (an archive: objcopy goes through its members)
+  if(magic MATCHES "^(7f454c46|213c6172)$" AND CPACK_SORVANE_OBJCOPY)
     execute_process(
       COMMAND "${CPACK_SORVANE_OBJCOPY}" --remove-section=.comment --remove-section=.note "${file}"
       COMMAND_ERROR_IS_FATAL ANY)

@@ -14,10 +14,9 @@ if(NOT EXISTS ${SORVANE_GTEST_SOURCE}/googletest/CMakeLists.txt)
     "${SORVANE_GTEST_SOURCE} (Debian: apt-get install libgtest-dev)")
 endif()
 message(STATUS "GoogleTest built from ${SORVANE_GTEST_SOURCE}")
-# Only the test framework: no GoogleMock, nothing installed with the project,
-# no shared libraries, and none of its targets built unless a test needs it.
+# Only the test framework: no GoogleMock, nothing installed with the project
+# (EXCLUDE_FROM_ALL leaves out its install rules too), no shared libraries,
+# and none of its targets built unless a test needs it.
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 set(BUILD_SHARED_LIBS OFF)
 add_subdirectory(${SORVANE_GTEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)

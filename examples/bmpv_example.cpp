@@ -36,9 +36,8 @@ void Check(bmpv_status status, const std::string& what) {
 // Paths are UTF-8, as bmpv_tone_file() takes them (u8path: on Windows too).
 Bytes ReadFile(const std::string& path) {
     std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
-    Bytes bytes{std::istreambuf_iterator<char>(file), {}};
-    if (!file.eof()) throw std::runtime_error("cannot read " + path);
-    return bytes;
+    if (!file) throw std::runtime_error("cannot open " + path);
+    return Bytes{std::istreambuf_iterator<char>(file), {}};
 }
 
 // A stream owned by a unique_ptr: freed however the function is left.

@@ -15,8 +15,9 @@ foreach(file IN LISTS staged)
     continue()
   endif()
   file(READ "${file}" magic LIMIT 4 HEX)
-  # ELF, or "!<ar" (an archive: objcopy goes through its members)
-  if(magic MATCHES "^(7f454c46|213c6172)$" AND CPACK_SORVANE_OBJCOPY)
+  # ELF, or "!<ar" where archives hold ELF (objcopy goes through them)
+  if(CPACK_SORVANE_OBJCOPY AND (magic STREQUAL "7f454c46" OR
+     (magic STREQUAL "213c6172" AND CPACK_SORVANE_ELF_ARCHIVES)))
     execute_process(
       COMMAND "${CPACK_SORVANE_OBJCOPY}" --remove-section=.comment --remove-section=.note "${file}"
       COMMAND_ERROR_IS_FATAL ANY)

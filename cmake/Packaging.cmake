@@ -44,6 +44,7 @@ if(WIN32)
 endif()
 
 set(CPACK_GENERATOR DEB TGZ)
+set(CPACK_SORVANE_ELF_ARCHIVES ON)  # static libraries of ELF objects
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)  # one .tar.gz of the whole tree
 set(CPACK_COMPONENTS_ALL runtime core dev program)
 # The Debian packages install under /usr; the .tar.gz holds bin/, lib/ ...

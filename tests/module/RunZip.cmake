@@ -59,8 +59,10 @@ run("building the C++ host" ${CXX} -std=c++20 -Wall -Wextra -Werror ${HOST_CXX}
   -I${top}/include ${top}/lib/libSorvaneBMPVintage.dll.a -static -o ${bin}/host_cpp.exe)
 run("the C++ host" ${EMULATOR} host_cpp.exe WORKING_DIRECTORY ${bin})
 # The examples against the core DLL: every call on the sample, the C++ one
-# through a UTF-8 name that is not ASCII (cpp-sépia.bmp).
-run("building the C example" ${CC} -std=c11 -Wall -Wextra -Werror ${EXAMPLES}/bmpv_example.c
+# through a UTF-8 name that is not ASCII (cpp-sépia.bmp). MinGW-w64's own
+# printf: arm64 Wine's C runtime reads ucrtbase's va_list the Linux way.
+run("building the C example" ${CC} -std=c11 -Wall -Wextra -Werror -D__USE_MINGW_ANSI_STDIO=1
+  ${EXAMPLES}/bmpv_example.c
   -I${top}/include ${top}/lib/libbmpvintage.dll.a -static-libgcc -o ${bin}/bmpv_example_c.exe)
 run("the C example" ${EMULATOR} bmpv_example_c.exe sample.bmp WORKING_DIRECTORY ${bin})
 run("building the C++ example" ${CXX} -std=c++17 -Wall -Wextra -Werror ${EXAMPLES}/bmpv_example.cpp

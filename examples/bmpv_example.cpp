@@ -114,7 +114,7 @@ void Run(const std::string& path) {
     Check(bmpv_tone_file(path.c_str(), "cpp-sépia.bmp", 0, &sys_error), "file");
     if (ReadFile("cpp-sépia.bmp") != toned) throw std::runtime_error("file: other bytes");
     TonePixels();
-    std::cout << image.size() << " bytes toned every way, the same bytes\n";
+    std::cout << path << ": toned every way, the same bytes\n";
 
     // A refused file: BMPV_NO_CLOBBER and an output that exists.
     const bmpv_status status = bmpv_tone_file(path.c_str(), "cpp-sépia.bmp", BMPV_NO_CLOBBER, nullptr);

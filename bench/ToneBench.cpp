@@ -42,8 +42,8 @@
 
 #include "BMPVintage.h"
 #include "bmpv.h"
-#include "convert/PushStream.h"
 #include "convert/ConvertStream.h"
+#include "convert/PushStream.h"
 #include "tone/VintageTone.h"
 #include "tone/VintageToneFast.h"
 
@@ -266,8 +266,9 @@ void BM_CoreCalls(benchmark::State& state) {
         bmpv_stream_reset(stream);
         std::size_t at = 0, got = 0;
         for (std::size_t i = 0; i < n; i += kChunk, at += got)
-            ok = ok && bmpv_stream_push(stream, file.data() + i, std::min(kChunk, n - i),
-                                        out.data() + at, kChunk + BMPV_STREAM_SLACK, &got) == BMPV_OK;
+            ok = ok &&
+                 bmpv_stream_push(stream, file.data() + i, std::min(kChunk, n - i), out.data() + at,
+                                  kChunk + BMPV_STREAM_SLACK, &got) == BMPV_OK;
         ok = ok && bmpv_stream_finish(stream, out.data() + at, BMPV_STREAM_SLACK, &got) == BMPV_OK;
         benchmark::ClobberMemory();
         auto t3 = Clock::now();

@@ -1,10 +1,11 @@
 // The module's export, a shell over the core library: the UTF-16 paths in
 // UTF-8, the core's file call, and its status's line on standard error.
+#include "module/BMPVintage.h"
+
 #include <optional>
 #include <string>
 
 #include "convert/Platform.h"
-#include "module/BMPVintage.h"
 #include "module/bmpv.h"
 
 namespace {

@@ -15,8 +15,8 @@ FileConversion Convert(std::unique_ptr<InputFile> in, const std::optional<Native
     int error = 0;
     std::unique_ptr<OutputFile> out;
     const std::string_view line = ConvertFrom(*in, in->Size(), [&]() -> ByteSink* {
-        if (output) out = CreateOutputFile(*output, watch, &error, inPlace ? in.get() : nullptr,
-                                                noClobber);
+        if (output)
+            out = CreateOutputFile(*output, watch, &error, inPlace ? in.get() : nullptr, noClobber);
         return out.get();
     });
     if (line == StreamStatusLine(StreamStatus::OpenOutputFailed)) return {line, error};

@@ -675,8 +675,8 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
             return nullptr;
         }
     }
-    auto out = std::make_unique<PosixOutput>(std::move(*walked), replaced, old.fd, watch,
-                                                noClobber);
+    auto out =
+        std::make_unique<PosixOutput>(std::move(*walked), replaced, old.fd, watch, noClobber);
     old.fd = -1;
     if (!out->Create()) {
         error = out->SystemError();

@@ -17,8 +17,8 @@ PushStream::Status PushStream::Refuse(Status s) {
     return s;
 }
 
-std::size_t PushStream::Hand(const std::uint8_t* held, std::size_t heldSize,
-                             const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+std::size_t PushStream::Hand(const std::uint8_t* held, std::size_t heldSize, const std::uint8_t* in,
+                             std::size_t n, std::uint8_t* out) {
     // `in` may lie under `out`: moved first, then the held bytes before it.
     if (n > 0) std::memmove(out + heldSize, in, n);
     if (heldSize > 0) std::memcpy(out, held, heldSize);

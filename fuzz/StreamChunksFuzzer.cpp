@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (status != expected && !(status == BMPV_E_TRUNCATED && expected == BMPV_E_NOT_VALID))
         Fail("another status");
-    if (status == BMPV_OK && (given.size() != size || std::memcmp(given.data(), whole.data(), size)))
+    if (status == BMPV_OK &&
+        (given.size() != size || std::memcmp(given.data(), whole.data(), size)))
         Fail("other bytes");
     return 0;
 }

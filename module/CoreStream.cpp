@@ -27,8 +27,8 @@ BMPV_API bmpv_status bmpv_stream_new(bmpv_stream** stream) {
 BMPV_API bmpv_status bmpv_stream_push(bmpv_stream* stream, const void* in, std::size_t in_len,
                                       void* out, std::size_t out_cap, std::size_t* out_len) {
     if (stream == nullptr || out == nullptr || out_len == nullptr ||
-        (in == nullptr && in_len > 0) || in_len > out_cap ||
-        out_cap - in_len < BMPV_STREAM_SLACK || Overlap(in, in_len, out, out_cap))
+        (in == nullptr && in_len > 0) || in_len > out_cap || out_cap - in_len < BMPV_STREAM_SLACK ||
+        Overlap(in, in_len, out, out_cap))
         return BMPV_E_INVALID_ARG;
     return FromPush(stream->push.Push(static_cast<const std::uint8_t*>(in), in_len,
                                       static_cast<std::uint8_t*>(out), *out_len));

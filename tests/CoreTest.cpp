@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "BmpBuilder.h"
@@ -33,26 +34,21 @@ Bytes Toned(const Bytes& in) {
 // The statuses' names are the JavaScript package's codes; the first lines
 // are the module's.
 TEST(Core, EachStatusHasItsNameAndLine) {
-    const std::array<std::array<const char*, 2>, 13> table{{
-        {"OK", "Success"},
-        {"ERR_BMP_NOT_VALID", "Not a valid BMP file"},
-        {"ERR_BMP_UNSUPPORTED", "Unsupported BMP file"},
-        {"ERR_BMP_READ_FAILED", "Error reading input file"},
-        {"ERR_BMP_OPEN_OUTPUT_FAILED", "Error opening output file"},
-        {"ERR_BMP_WRITE_FAILED", "Error writing output file"},
-        {"ERR_BMP_OPEN_INPUT_FAILED", "Error opening input file"},
-        {"ERR_BMP_TRUNCATED", "BMP file cut short"},
-        {"ERR_BMP_EXISTS", "Output file exists"},
-        {"ERR_BMP_INVALID_ARG", "Invalid argument"},
-        {"ERR_BMP_FINISHED", "Stream already finished"},
-        {"ERR_BMP_UNKNOWN", "Unknown status"},
-        {"ERR_BMP_NO_MEMORY", "Not enough memory"},
-    }};
-    for (int s = 0; s < 13; ++s) {
-        const int status = s == 12 ? BMPV_E_NO_MEMORY : s == 11 ? 11 : s;
-        EXPECT_STREQ(bmpv_status_name(status), table[s][0]);
-        EXPECT_STREQ(bmpv_strerror(status), table[s][1]);
+    std::string names, lines;
+    for (const int status : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 100, 11}) {
+        names += std::string(bmpv_status_name(status)) + ",";
+        lines += std::string(bmpv_strerror(status)) + ",";
     }
+    EXPECT_EQ(names,
+              "OK,ERR_BMP_NOT_VALID,ERR_BMP_UNSUPPORTED,ERR_BMP_READ_FAILED,"
+              "ERR_BMP_OPEN_OUTPUT_FAILED,ERR_BMP_WRITE_FAILED,ERR_BMP_OPEN_INPUT_FAILED,"
+              "ERR_BMP_TRUNCATED,ERR_BMP_EXISTS,ERR_BMP_INVALID_ARG,ERR_BMP_FINISHED,"
+              "ERR_BMP_NO_MEMORY,ERR_BMP_UNKNOWN,");
+    EXPECT_EQ(lines,
+              "Success,Not a valid BMP file,Unsupported BMP file,Error reading input file,"
+              "Error opening output file,Error writing output file,Error opening input file,"
+              "BMP file cut short,Output file exists,Invalid argument,Stream already finished,"
+              "Not enough memory,Unknown status,");
     EXPECT_EQ(bmpv_version(), BMPV_VERSION_NUMBER);
     EXPECT_STREQ(bmpv_version_string(), BMPV_VERSION_STRING);
 }
@@ -169,10 +165,9 @@ TEST(Core, EveryLayoutTonesEveryColourExactly) {
         sorvane::ToneOnePixel(reference[c].data());
     }
     // Offsets of red, green, blue and the fourth byte, by layout.
-    constexpr int kPlaces[BMPV_LAYOUT_COUNT][4] = {{0, 1, 2, -1}, {2, 1, 0, -1}, {0, 1, 2, 3},
-                                                   {2, 1, 0, 3},  {1, 2, 3, 0},  {3, 2, 1, 0},
-                                                   {0, 1, 2, 3},  {2, 1, 0, 3},  {1, 2, 3, 0},
-                                                   {3, 2, 1, 0}};
+    constexpr int kPlaces[BMPV_LAYOUT_COUNT][4] = {
+        {0, 1, 2, -1}, {2, 1, 0, -1}, {0, 1, 2, 3}, {2, 1, 0, 3}, {1, 2, 3, 0},
+        {3, 2, 1, 0},  {0, 1, 2, 3},  {2, 1, 0, 3}, {1, 2, 3, 0}, {3, 2, 1, 0}};
     Bytes buffer;
     std::uint8_t one[4] = {};
     for (int layout = 0; layout < BMPV_LAYOUT_COUNT; ++layout) {
@@ -188,15 +183,19 @@ TEST(Core, EveryLayoutTonesEveryColourExactly) {
             const std::size_t step = static_cast<std::size_t>(std::abs(stride));
             buffer.assign(step * kSide, 0x5A);
             std::uint8_t* const row0 = buffer.data() + (stride < 0 ? step * (kSide - 1) : 0);
-            const auto pixel = [&](std::size_t c) { return row0 + (c / kSide) * stride + c % kSide * size; };
+            const auto pixel = [&](std::size_t c) {
+                return row0 + (c / kSide) * stride + c % kSide * size;
+            };
             for (std::size_t c = 0; c < reference.size(); ++c) {
                 std::uint8_t* p = pixel(c);
-                p[at[0]] = static_cast<std::uint8_t>(c >> 16), p[at[1]] = static_cast<std::uint8_t>(c >> 8);
+                p[at[0]] = static_cast<std::uint8_t>(c >> 16),
+                p[at[1]] = static_cast<std::uint8_t>(c >> 8);
                 p[at[2]] = static_cast<std::uint8_t>(c);
                 if (at[3] >= 0) p[at[3]] = static_cast<std::uint8_t>(c * 7);
             }
-            ASSERT_EQ(bmpv_tone_pixels(row0, kSide, kSide, stride, static_cast<bmpv_layout>(layout)),
-                      BMPV_OK);
+            ASSERT_EQ(
+                bmpv_tone_pixels(row0, kSide, kSide, stride, static_cast<bmpv_layout>(layout)),
+                BMPV_OK);
             std::size_t wrong = 0;
             for (std::size_t c = 0; c < reference.size(); ++c) {
                 const std::uint8_t* p = pixel(c);

@@ -152,9 +152,9 @@ TEST(FaultInjection, FailedAllocationWritesNothing) {
     // The core's callbacks, whose one buffer cannot be had either.
     const ChildOutcome io = RunInChild([] {
         CapGrowth(256u << 10);
-        return static_cast<int>(bmpv_tone_io([](void*, void*, std::size_t) -> std::ptrdiff_t { return 0; },
-                                             nullptr, [](void*, const void*, std::size_t) { return 0; },
-                                             nullptr));
+        return static_cast<int>(
+            bmpv_tone_io([](void*, void*, std::size_t) -> std::ptrdiff_t { return 0; }, nullptr,
+                         [](void*, const void*, std::size_t) { return 0; }, nullptr));
     });
     EXPECT_EQ(io.exitCode, BMPV_E_NO_MEMORY);
     const ChildOutcome o =

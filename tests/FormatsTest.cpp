@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
@@ -607,7 +607,8 @@ std::pair<int, Bytes> Streamed(bmpv_stream* s, const Bytes& in, std::size_t chun
 // stream cut short says so.
 TEST(BMPFormats, EveryCoreCallGivesTheFileCallsBytes) {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("sorvane-kinds-" + std::to_string(std::random_device()()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("sorvane-kinds-" + std::to_string(std::random_device()()));
     ASSERT_TRUE(fs::create_directory(dir));
     const std::string in = (dir / "in.bmp").string(), out = (dir / "out.bmp").string();
     bmpv_stream* stream = nullptr;

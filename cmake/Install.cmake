@@ -1,11 +1,14 @@
-# `cmake --install`: the library with its SONAME links, the public header,
+# `cmake --install`: the module library and the core library (libbmpvintage)
+# with their SONAME links, the core's static library, the public headers,
 # the bmpvintage program and its manual page, a CMake package
-# (find_package(SorvaneBMPVintage) -> SorvaneBMPVintage::SorvaneBMPVintage)
-# and a pkg-config file (sorvanebmpvintage).
+# (find_package(SorvaneBMPVintage) -> SorvaneBMPVintage::SorvaneBMPVintage
+# and SorvaneBMPVintage::bmpvintage) and two pkg-config files
+# (sorvanebmpvintage, bmpvintage).
 #
 # Each file belongs to one component, as the packages split them (see
-# cmake/Packaging.cmake): `runtime` the shared library, `dev` what builds
-# against it, `program` bmpvintage and its manual page.
+# cmake/Packaging.cmake): `runtime` the module's shared library, `core` the
+# core's, `dev` what builds against them, `program` bmpvintage and its
+# manual page.
 #
 # Where the system has multiarch library folders (Debian and its kin), the
 # library goes into lib/<triplet> under any prefix, as the packages need it
@@ -23,12 +26,21 @@ set(SORVANE_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 target_include_directories(SorvaneBMPVintage INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+target_include_directories(bmpvintage_shared INTERFACE
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
 install(TARGETS SorvaneBMPVintage EXPORT SorvaneBMPVintageTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-install(FILES ${PROJECT_SOURCE_DIR}/module/BMPVintage.h
+install(TARGETS bmpvintage_shared EXPORT SorvaneBMPVintageTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT core
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT core NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+# The static core, libbmpvintage.a (on Windows beside the DLL's import
+# library, libbmpvintage.dll.a): for `pkg-config --static bmpvintage`.
+install(TARGETS bmpvintage_static ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+install(FILES ${PROJECT_SOURCE_DIR}/module/BMPVintage.h ${PROJECT_SOURCE_DIR}/module/bmpv.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
 install(TARGETS bmpvintage RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
@@ -71,16 +83,19 @@ install(FILES
   ${PROJECT_BINARY_DIR}/SorvaneBMPVintageConfigVersion.cmake
   DESTINATION ${SORVANE_CMAKE_DIR} COMPONENT dev)
 
-# The .pc file names the prefix it is installed into, as pkg-config expects
-# (`cmake --install --prefix`, DESTDIR and the Debian packages alike); the
-# relocatable archives rewrite it to their own place (cmake/Packaging.cmake).
-configure_file(${PROJECT_SOURCE_DIR}/cmake/sorvanebmpvintage.pc.in
-  ${PROJECT_BINARY_DIR}/pkgconfig/sorvanebmpvintage.pc.in @ONLY)
-string(CONFIGURE [[
+# The .pc files name the prefix they are installed into, as pkg-config
+# expects (`cmake --install --prefix`, DESTDIR and the Debian packages
+# alike); the relocatable archives rewrite them to their own place
+# (cmake/CPackPreBuild.cmake).
+foreach(SORVANE_PC IN ITEMS sorvanebmpvintage bmpvintage)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${SORVANE_PC}.pc.in
+    ${PROJECT_BINARY_DIR}/pkgconfig/${SORVANE_PC}.pc.in @ONLY)
+  string(CONFIGURE [[
 string(MD5 prefix_key "${CMAKE_INSTALL_PREFIX}")
-set(pc "@PROJECT_BINARY_DIR@/pkgconfig/${prefix_key}/sorvanebmpvintage.pc")
-file(READ "@PROJECT_BINARY_DIR@/pkgconfig/sorvanebmpvintage.pc.in" body)
+set(pc "@PROJECT_BINARY_DIR@/pkgconfig/${prefix_key}/@SORVANE_PC@.pc")
+file(READ "@PROJECT_BINARY_DIR@/pkgconfig/@SORVANE_PC@.pc.in" body)
 file(CONFIGURE OUTPUT "${pc}" CONTENT "prefix=${CMAKE_INSTALL_PREFIX}\n${body}" @ONLY)
 file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/@SORVANE_PKGCONFIG_DIR@" TYPE FILE FILES "${pc}")
 ]] SORVANE_INSTALL_PC @ONLY)
-install(CODE "${SORVANE_INSTALL_PC}" COMPONENT dev)
+  install(CODE "${SORVANE_INSTALL_PC}" COMPONENT dev)
+endforeach()

@@ -1,12 +1,14 @@
 # Packages made by `cpack` in a build tree:
-#   cpack -G DEB   three Debian packages, split as Debian splits a library:
-#                  libsorvanebmpvintage1 (the shared library, by its SONAME),
-#                  libsorvanebmpvintage-dev (header, CMake package, pkg-config
-#                  file) and bmpvintage (the program and its manual page)
+#   cpack -G DEB   four Debian packages, split as Debian splits a library:
+#                  libsorvanebmpvintage1 (the module's shared library, by its
+#                  SONAME), libbmpvintage1 (the core's), libsorvanebmpvintage-dev
+#                  (headers, the core's static library, CMake package,
+#                  pkg-config files) and bmpvintage (the program and its
+#                  manual page)
 #   cpack -G TGZ   one .tar.gz of everything `cmake --install` installs
-#   cpack -G ZIP   in the MinGW build: SorvaneBMPVintage.DLL, its import
-#                  library, BMPVintage.h, bmpvintage.exe, the README and
-#                  the LICENSE
+#   cpack -G ZIP   in the MinGW build: SorvaneBMPVintage.DLL, the core's
+#                  libbmpvintage-1.dll, their import libraries, the headers,
+#                  bmpvintage.exe, the README and the LICENSE
 # The components are those of cmake/Install.cmake. Each package carries the
 # licence: the archives as LICENSE, each Debian package as its copyright
 # file.
@@ -42,8 +44,9 @@ if(WIN32)
 endif()
 
 set(CPACK_GENERATOR DEB TGZ)
+set(CPACK_SORVANE_ELF_ARCHIVES ON)  # static libraries of ELF objects
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)  # one .tar.gz of the whole tree
-set(CPACK_COMPONENTS_ALL runtime dev program)
+set(CPACK_COMPONENTS_ALL runtime core dev program)
 # The Debian packages install under /usr; the .tar.gz holds bin/, lib/ ...
 # at its top, to unpack into any prefix.
 set(per_generator ${PROJECT_BINARY_DIR}/CPackPerGenerator.cmake)
@@ -87,6 +90,15 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS OFF)
 set(debian ${PROJECT_BINARY_DIR}/debian)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${debian}/triggers ${debian}/shlibs ${debian}/symbols)
+# The core library, the same way: its own package, named by its SONAME
+# libbmpvintage.so.1, whose symbols file lists each bmpv_ call under its
+# version node.
+set(CPACK_DEBIAN_CORE_PACKAGE_NAME libbmpvintage${SORVANE_SOVERSION})
+set(CPACK_DEBIAN_CORE_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_CORE_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_CORE_PACKAGE_CONTROL_EXTRA ${debian}/triggers ${debian}/core/shlibs ${debian}/core/symbols)
+set(CPACK_DEBIAN_CORE_DESCRIPTION
+  "vintage (sepia) tone for BMP images - core library\n${CPACK_PACKAGE_DESCRIPTION}\nThis package holds the shared library libbmpvintage.so.${SORVANE_SOVERSION}: the tone\nfrom memory, through streams and callbacks, from file to file, and on\ndecoded pixels, with a status for every failure.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
   "vintage (sepia) tone for BMP images - shared library\n${CPACK_PACKAGE_DESCRIPTION}\nThis package holds the shared library libSorvaneBMPVintage.so.${SORVANE_SOVERSION}.")
@@ -102,9 +114,9 @@ string(REPLACE "\n" "\n " SORVANE_LICENSE_TEXT " ${SORVANE_LICENSE_TEXT}")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libsorvanebmpvintage-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_COMPONENT_DEV_DEPENDS runtime)
+set(CPACK_COMPONENT_DEV_DEPENDS runtime core)
 set(CPACK_DEBIAN_DEV_DESCRIPTION
-  "vintage (sepia) tone for BMP images - development files\n${CPACK_PACKAGE_DESCRIPTION}\nThis package holds the header BMPVintage.h, the CMake package\n(find_package(SorvaneBMPVintage)) and the pkg-config file\n(sorvanebmpvintage).")
+  "vintage (sepia) tone for BMP images - development files\n${CPACK_PACKAGE_DESCRIPTION}\nThis package holds the headers BMPVintage.h and bmpv.h, the core's static\nlibrary, the CMake package (find_package(SorvaneBMPVintage)) and the\npkg-config files (sorvanebmpvintage, bmpvintage).")
 
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME bmpvintage)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION graphics)
@@ -113,6 +125,9 @@ set(CPACK_DEBIAN_PROGRAM_DESCRIPTION
 
 foreach(file IN ITEMS triggers shlibs symbols copyright)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/${file}.in ${debian}/${file} @ONLY)
+endforeach()
+foreach(file IN ITEMS shlibs symbols)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/core-${file}.in ${debian}/core/${file} @ONLY)
 endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${debian}/changelog.in @ONLY)
 sorvane_gzip(${debian}/changelog.in ${debian}/changelog)

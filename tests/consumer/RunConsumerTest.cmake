@@ -40,14 +40,18 @@ if(HOW STREQUAL "deb")
   run(${CPACK} -G DEB --config ${BUILD_DIR}/CPackConfig.cmake -C ${CONFIG} -B ${packages})
   file(GLOB debs ${packages}/*.deb)
   list(LENGTH debs count)
-  if(NOT count EQUAL 3)
-    message(FATAL_ERROR "expected three packages, got: ${debs}")
+  if(NOT count EQUAL 4)
+    message(FATAL_ERROR "expected four packages, got: ${debs}")
   endif()
   # Each package: its fields, then exactly its own files.
   set(runtime_files "usr/${LIBDIR}/libSorvaneBMPVintage\\.so\\.1( -> .*)?;usr/${LIBDIR}/libSorvaneBMPVintage\\.so\\.1\\.0\\.0\\.1")
-  set(dev_files "usr/include/BMPVintage\\.h;usr/${LIBDIR}/libSorvaneBMPVintage\\.so -> libSorvaneBMPVintage\\.so\\.1;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageConfig\\.cmake;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageConfigVersion\\.cmake;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageTargets\\.cmake;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageTargets-[a-z]+\\.cmake;usr/${LIBDIR}/pkgconfig/sorvanebmpvintage\\.pc")
+  set(core_files "usr/${LIBDIR}/libbmpvintage\\.so\\.1( -> .*)?;usr/${LIBDIR}/libbmpvintage\\.so\\.1\\.0\\.0")
+  set(dev_files "usr/include/BMPVintage\\.h;usr/include/bmpv\\.h;usr/${LIBDIR}/libbmpvintage\\.so -> libbmpvintage\\.so\\.1;usr/${LIBDIR}/libbmpvintage\\.a;usr/${LIBDIR}/pkgconfig/bmpvintage\\.pc;usr/${LIBDIR}/libSorvaneBMPVintage\\.so -> libSorvaneBMPVintage\\.so\\.1;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageConfig\\.cmake;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageConfigVersion\\.cmake;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageTargets\\.cmake;usr/${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageTargets-[a-z]+\\.cmake;usr/${LIBDIR}/pkgconfig/sorvanebmpvintage\\.pc")
   set(program_files "usr/bin/bmpvintage;usr/share/man/man1/bmpvintage\\.1\\.gz")
-  foreach(package IN ITEMS libsorvanebmpvintage1 libsorvanebmpvintage-dev bmpvintage)
+  # The two library packages: each its SONAME's shlibs line.
+  set(libsorvanebmpvintage1 runtime "libSorvaneBMPVintage 1 libsorvanebmpvintage1")
+  set(libbmpvintage1 core "libbmpvintage 1 libbmpvintage1")
+  foreach(package IN ITEMS libsorvanebmpvintage1 libbmpvintage1 libsorvanebmpvintage-dev bmpvintage)
     file(GLOB deb ${packages}/${package}_1.0.0.1_*.deb)
     if(NOT deb)
       message(FATAL_ERROR "no package ${package}_1.0.0.1_*.deb among: ${debs}")
@@ -58,12 +62,14 @@ if(HOW STREQUAL "deb")
       "\nMaintainer: [^\n]+<[^\n]+@[^\n]+>\n" "\nDescription: [^\n]+\n [^\n]+" "\nArchitecture: [a-z0-9]+\n")
     execute_process(COMMAND dpkg-deb -c ${deb} OUTPUT_VARIABLE listing)
     string(REGEX MATCHALL "[^\n]+[^/]\n" entries "${listing}")  # not the folders
-    if(package STREQUAL "libsorvanebmpvintage1")
-      set(files ${runtime_files})
+    if(${package})
+      list(GET ${package} 0 component)
+      list(GET ${package} 1 shlibs)
+      set(files ${${component}_files})
       # The library's SONAME, as dpkg-shlibdeps sees it, names this package;
       # ldconfig runs from a trigger, not from maintainer scripts.
       execute_process(COMMAND dpkg-deb -I ${deb} shlibs triggers OUTPUT_VARIABLE control)
-      expect("shlibs, triggers" "${control}" "^libSorvaneBMPVintage 1 libsorvanebmpvintage1 \\(>= 1\\.0\\.0\\.1\\)"
+      expect("shlibs, triggers" "${control}" "^${shlibs} \\(>= 1\\.0\\.0\\.1\\)"
         "\nactivate-noawait ldconfig\n")
       execute_process(COMMAND dpkg-deb -I ${deb} postinst postrm RESULT_VARIABLE scripts)
       if(scripts EQUAL 0)
@@ -72,7 +78,8 @@ if(HOW STREQUAL "deb")
       expect("${package} fields" "${fields}" "\nSection: libs\n" "\nDepends: [^\n]*libc6[^\n]*libstdc\\+\\+6")
     elseif(package STREQUAL "libsorvanebmpvintage-dev")
       set(files ${dev_files})
-      expect("${package} fields" "${fields}" "\nDepends: libsorvanebmpvintage1 \\(= 1\\.0\\.0\\.1\\)\n")
+      expect("${package} fields" "${fields}" "\nDepends: [^\n]*libsorvanebmpvintage1 \\(= 1\\.0\\.0\\.1\\)"
+        "\nDepends: [^\n]*libbmpvintage1 \\(= 1\\.0\\.0\\.1\\)")
     else()
       set(files ${program_files})
       # The program has the library's code linked in: it needs only the C and C++ runtimes.
@@ -121,20 +128,39 @@ set(license share/doc/SorvaneBMPVintage/LICENSE)
 if(HOW STREQUAL "deb")
   set(license "")
 endif()
-foreach(f ${license}
+set(tree ${license}
     include/BMPVintage.h
+    include/bmpv.h
     ${LIBDIR}/libSorvaneBMPVintage.so
     ${LIBDIR}/libSorvaneBMPVintage.so.1
     ${LIBDIR}/libSorvaneBMPVintage.so.1.0.0.1
+    ${LIBDIR}/libbmpvintage.so
+    ${LIBDIR}/libbmpvintage.so.1
+    ${LIBDIR}/libbmpvintage.so.1.0.0
+    ${LIBDIR}/libbmpvintage.a
     ${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageConfig.cmake
     ${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageConfigVersion.cmake
+    ${LIBDIR}/cmake/SorvaneBMPVintage/SorvaneBMPVintageTargets.cmake
     ${LIBDIR}/pkgconfig/sorvanebmpvintage.pc
+    ${LIBDIR}/pkgconfig/bmpvintage.pc
     bin/bmpvintage
     share/man/man1/bmpvintage.1.gz)
+foreach(f ${tree})
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
+# And nothing else: what only builds or tests this tree (GoogleTest built
+# here among it) stays out. Besides: the targets' per-configuration file.
+if(NOT HOW STREQUAL "deb")
+  file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE ${prefix} ${prefix}/*)
+  list(FILTER installed EXCLUDE REGEX "/SorvaneBMPVintageTargets-[a-z]+\\.cmake$")
+  list(SORT installed)
+  list(SORT tree)
+  if(NOT installed STREQUAL tree)
+    message(FATAL_ERROR "installed: ${installed}\nnot: ${tree}")
+  endif()
+endif()
 file(READ_SYMLINK ${prefix}/${LIBDIR}/libSorvaneBMPVintage.so.1 soname_target)
 if(NOT soname_target STREQUAL "libSorvaneBMPVintage.so.1.0.0.1")
   message(FATAL_ERROR "libSorvaneBMPVintage.so.1 points at ${soname_target}")
@@ -176,13 +202,7 @@ message(STATUS "The README's lines:\n${lines}")
 run(bash -euc "${lines}" WORKING_DIRECTORY ${WORK_DIR}/run)
 
 if(consume STREQUAL "cmake")
-  # The C++ consumer: the README's C++ example, compiled in.
-  string(REGEX MATCH "```cpp\n([^`]+)```" snippet "${readme}")
-  file(READ ${WORK_DIR}/run/consumer.cpp consumer)
-  string(FIND "${consumer}" "${CMAKE_MATCH_1}" found)
-  if(NOT snippet OR found LESS 0)
-    message(FATAL_ERROR "consumer.cpp does not hold the README's C++ example:\n${snippet}")
-  endif()
+  # The C++ consumer, which holds the README's C++ example (checked below).
   run(${WORK_DIR}/run/build/consumer_cpp WORKING_DIRECTORY ${WORK_DIR}/run)
 elseif(NOT HOW STREQUAL "tgz")
   # An installed .pc names its prefix plainly.
@@ -190,3 +210,41 @@ elseif(NOT HOW STREQUAL "tgz")
   execute_process(COMMAND ${PKG_CONFIG} --cflags sorvanebmpvintage OUTPUT_VARIABLE cflags)
   expect("pkg-config --cflags" "${cflags}" "^-I${prefix}/include *\n$")
 endif()
+
+# The examples (examples/), built and run with the README's lines for them
+# ("<!-- examples: cmake -->" or "<!-- examples: pkg-config -->"): each
+# checks every call against the others and prints a refused file's message.
+string(REGEX MATCH "<!-- examples: ${consume} -->\n```sh\n([^`]+)```" lines "${readme}")
+set(lines "${CMAKE_MATCH_1}")
+if(NOT lines)
+  message(FATAL_ERROR "README.md has no lines after <!-- examples: ${consume} -->")
+endif()
+file(COPY ${SOURCE_DIR}/examples ${SOURCE_DIR}/samples DESTINATION ${WORK_DIR}/run)
+set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
+execute_process(COMMAND bash -euc "${lines}" WORKING_DIRECTORY ${WORK_DIR}/run
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "the examples failed (${rc}):\n${lines}\n${out}")
+endif()
+expect("the examples' output" "${out}"
+  "\nc-not-an-image\\.bmp: Not a valid BMP file \\(ERR_BMP_NOT_VALID\\)\n"
+  "\ncpp-sépia\\.bmp: Output file exists \\(ERR_BMP_EXISTS\\)\n")
+
+# The README's snippets ("<!-- from: FILE -->" before them), word for word
+# in their files: the examples, the C++ consumer. (Semicolons would split CMake's lists: kept aside.)
+string(REPLACE ";" "<semicolon>" readme "${readme}")
+string(REGEX MATCHALL "<!-- from: [^ ]+ -->\n```[a-z]+\n[^`]+```" blocks "${readme}")
+if(NOT blocks)
+  message(FATAL_ERROR "README.md has no snippets from the examples")
+endif()
+foreach(block IN LISTS blocks)
+  string(REGEX MATCH "<!-- from: ([^ ]+) -->\n```[a-z]+\n([^`]+)```" block "${block}")
+  set(snippet "${CMAKE_MATCH_2}")
+  file(READ ${SOURCE_DIR}/${CMAKE_MATCH_1} text)
+  string(REPLACE ";" "<semicolon>" text "${text}")
+  string(FIND "${text}" "${snippet}" found)
+  if(found LESS 0)
+    string(REPLACE "<semicolon>" ";" snippet "${snippet}")
+    message(FATAL_ERROR "the README's snippet is not in ${CMAKE_MATCH_1}:\n${snippet}")
+  endif()
+endforeach()

@@ -1,7 +1,8 @@
 # Builds a 32-bit Windows DLL and program in BINARY with the commands the
 # README gives (no test framework for Windows needed), then reads both with
 # the independent PE reader: one export at ordinal 1, the version record and
-# type library, system DLLs only, code for ARCH's processor:
+# type library, system DLLs only, code for ARCH's processor; the core DLL
+# exporting its bmpv_ calls alone:
 #   i686   32-bit x86, MinGW-w64's g++
 #   armv7  Thumb-2 ARMv7 (ARMNT), clang-16 and the sysroot of
 #          cmake/mingw-arm-sysroot.sh, once that is built; nothing runs it here
@@ -54,6 +55,7 @@ run("Configuring the 32-bit Windows build for ${ARCH} in ${BINARY}"
   ${CMAKE_COMMAND} -S ${SOURCE} -B ${BINARY} ${generator}
     -DCMAKE_TOOLCHAIN_FILE=${SOURCE}/cmake/mingw-w64-${ARCH}.cmake ${options})
 run("Building" ${CMAKE_COMMAND} --build ${BINARY} --parallel 2)
-run("Reading SorvaneBMPVintage.DLL and bmpvintage.exe"
+run("Reading SorvaneBMPVintage.DLL, libbmpvintage-1.dll and bmpvintage.exe"
   ${PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_pe.py ${BINARY}/SorvaneBMPVintage.DLL
-    --machine ${machine} --program ${BINARY}/bmpvintage.exe)
+    --machine ${machine} --program ${BINARY}/bmpvintage.exe
+    --core ${BINARY}/libbmpvintage-1.dll --symbols ${SOURCE}/module/abi/libbmpvintage.symbols)

@@ -1,10 +1,12 @@
 # The Windows ZIP as a user gets it: made by `cpack -G ZIP` in the MinGW
 # build, unpacked, its program run on the sample (by name and as a filter),
 # and a C host built against its import library and header, then run with
-# its DLL. Everything runs under EMULATOR.
+# its DLL; the examples the same against the core DLL. Everything runs under
+# EMULATOR.
 #   cmake -DBINARY=<MinGW build dir> -DWORK=<scratch dir> -DCPACK=<cpack> -DSAMPLE=<sample.bmp>
 #         -DHOST=<C host source> -DCC=<MinGW C compiler> -DHOST_CXX=<C++ host source>
-#         -DCXX=<MinGW C++ compiler> -DEMULATOR=<list> -P RunZip.cmake
+#         -DCXX=<MinGW C++ compiler> -DEXAMPLES=<examples dir> -DEMULATOR=<list>
+#         -P RunZip.cmake
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT rc EQUAL 0)
@@ -21,7 +23,8 @@ endif()
 file(ARCHIVE_EXTRACT INPUT ${zip} DESTINATION ${WORK}/unpacked)
 file(GLOB top LIST_DIRECTORIES true ${WORK}/unpacked/*)
 foreach(f bin/SorvaneBMPVintage.DLL bin/bmpvintage.exe lib/libSorvaneBMPVintage.dll.a
-          include/BMPVintage.h README.md LICENSE)
+          include/BMPVintage.h bin/libbmpvintage-1.dll lib/libbmpvintage.dll.a include/bmpv.h
+          README.md LICENSE)
   if(NOT EXISTS ${top}/${f})
     message(FATAL_ERROR "not in the ZIP: ${f}")
   endif()
@@ -55,5 +58,19 @@ run("the C host" ${EMULATOR} host_c.exe WORKING_DIRECTORY ${bin})
 run("building the C++ host" ${CXX} -std=c++20 -Wall -Wextra -Werror ${HOST_CXX}
   -I${top}/include ${top}/lib/libSorvaneBMPVintage.dll.a -static -o ${bin}/host_cpp.exe)
 run("the C++ host" ${EMULATOR} host_cpp.exe WORKING_DIRECTORY ${bin})
-message("The ZIP holds the DLL, import library, header, program, README and LICENSE; "
-  "its program toned the sample and C and C++ hosts built against it ran")
+# The examples against the core DLL: every call on the sample, the C++ one
+# through a UTF-8 name that is not ASCII (cpp-sépia.bmp). MinGW-w64's own
+# printf: arm64 Wine's C runtime reads ucrtbase's va_list the Linux way.
+run("building the C example" ${CC} -std=c11 -Wall -Wextra -Werror -D__USE_MINGW_ANSI_STDIO=1
+  ${EXAMPLES}/bmpv_example.c
+  -I${top}/include ${top}/lib/libbmpvintage.dll.a -static-libgcc -o ${bin}/bmpv_example_c.exe)
+run("the C example" ${EMULATOR} bmpv_example_c.exe sample.bmp WORKING_DIRECTORY ${bin})
+run("building the C++ example" ${CXX} -std=c++17 -Wall -Wextra -Werror ${EXAMPLES}/bmpv_example.cpp
+  -I${top}/include ${top}/lib/libbmpvintage.dll.a -static -o ${bin}/bmpv_example_cpp.exe)
+run("the C++ example" ${EMULATOR} bmpv_example_cpp.exe sample.bmp WORKING_DIRECTORY ${bin})
+file(SHA256 "${bin}/cpp-sépia.bmp" utf8_named)
+if(NOT utf8_named STREQUAL toned)
+  message(FATAL_ERROR "the C++ example's cpp-sépia.bmp is not the program's output")
+endif()
+message("The ZIP holds the DLLs, import libraries, headers, program, README and LICENSE; "
+  "its program toned the sample and C and C++ hosts and examples built against it ran")

@@ -4,11 +4,14 @@ toolchain that wrote it, and checks its export table, the DLLs it imports
 and its resources (version record and type library).
 
     check_pe.py DLL [--machine i386|amd64|arm64|armnt] [--program bmpvintage.exe]
+                [--core libbmpvintage-1.dll --symbols libbmpvintage.symbols]
 
 --machine: the processor both files must be for (PE32 for i386 and armnt,
 the Thumb-2 ARMv7; PE32+ for amd64 and arm64); --program: the command-line
 program, a console executable for the same processor importing only system
-DLLs."""
+DLLs; --core: the core library's DLL, for the same processor, exporting by
+name exactly the calls of the symbol list (its lines name@version), and
+importing only system DLLs."""
 import argparse
 import struct
 import sys
@@ -153,11 +156,24 @@ def program(path, name):
           "the program imports only system DLLs: %s" % sorted(names))
 
 
+def core(path, name, symbols):
+    pe = pefile.PE(path)
+    if name:
+        machine(pe, name, "the core DLL")
+    with open(symbols) as f:
+        want = sorted(line.split("@")[0] for line in f if line.startswith("bmpv_"))
+    got = sorted(str(s.name and s.name.decode()) for s in pe.DIRECTORY_ENTRY_EXPORT.symbols)
+    check(want and got == want, "the core exports by name exactly %r: %r" % (want, got))
+    imports(pe)
+
+
 def main():
     args = argparse.ArgumentParser()
     args.add_argument("dll")
     args.add_argument("--machine", choices=sorted(MACHINES))
     args.add_argument("--program")
+    args.add_argument("--core")
+    args.add_argument("--symbols")
     args = args.parse_args()
     pe = pefile.PE(args.dll)
     check(pe.FILE_HEADER.Characteristics & IMAGE_FILE_DLL, "a DLL")
@@ -165,6 +181,8 @@ def main():
         machine(pe, args.machine, "the DLL")
     if args.program:
         program(args.program, args.machine)
+    if args.core:
+        core(args.core, args.machine, args.symbols)
     exports(pe)
     imports(pe)
     version_record(pe)

@@ -8,8 +8,8 @@ from typing import Optional
 from . import _core
 
 # The core's names of the statuses met outside its calls too.
-NOT_VALID, READ, OPEN_OUTPUT, WRITE, OPEN_INPUT, EXISTS = (
-    _core.status_name(s) for s in (1, 3, 4, 5, 6, 8))
+NOT_VALID, READ, OPEN_OUTPUT, WRITE, OPEN_INPUT, TRUNCATED, EXISTS = (
+    _core.status_name(s) for s in (1, 3, 4, 5, 6, 7, 8))
 # Failures about the output file; the others are about the input.
 ABOUT_OUTPUT = frozenset((OPEN_OUTPUT, WRITE, EXISTS))
 

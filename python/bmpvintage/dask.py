@@ -43,7 +43,7 @@ class FileResult:
     """What became of one file.
 
     ``code`` is ``"OK"`` or the core library's status name
-    (``"ERR_BMP_NOT_VALID"``, ``codes.OPEN_INPUT``, ...); ``message`` the
+    (``"ERR_BMP_NOT_VALID"``, ``"ERR_BMP_OPEN_INPUT_FAILED"``, ...); ``message`` the
     core library's message, with the system's reason in parentheses where
     there is one (empty when converted). ``retries`` counts the times the
     file's task was started again because its worker was lost."""
@@ -234,18 +234,28 @@ def _convert_fsspec(src: str, dst: str, overwrite: bool, options: Mapping[str, A
         try:
             with writer:
                 tone_stream(_Tagged(reader, codes.READ), _Tagged(writer, codes.WRITE))
+        except BMPVintageError as error:
+            _remove(dst_fs, temporary)
+            # A whole file that ends before its image is damaged, as the file call says.
+            if error.code == codes.TRUNCATED:
+                raise BMPVintageError(codes.NOT_VALID, codes.message(codes.NOT_VALID)) from error
+            raise
         except BaseException as error:
-            try:
-                dst_fs.rm(temporary)
-            except Exception:
-                pass  # not written at all, or gone with the store: the run's sweep looks again
-            if isinstance(error, (_Failed, BMPVintageError)):
+            _remove(dst_fs, temporary)
+            if isinstance(error, _Failed):
                 raise
             raise _Failed(codes.WRITE, error) from error
     try:
         dst_fs.mv(temporary, dst_path)
     except Exception as error:
         raise _Failed(codes.WRITE, error) from error
+
+
+def _remove(fs: Any, path: str) -> None:
+    try:
+        fs.rm(path)
+    except Exception:
+        pass  # never made, or the store is gone: the run's sweep looks again
 
 
 def _convert(src: str, dst: str, overwrite: bool, options: Mapping[str, Any], run: str) -> FileResult:

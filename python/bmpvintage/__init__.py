@@ -128,8 +128,6 @@ def tone_stream(reader: BinaryIO, writer: BinaryIO) -> int:
 
     while True:
         chunk = read(_CHUNK)
-        if chunk is None:
-            raise BlockingIOError("tone_stream: the reader has no data now (non-blocking)")
         if not isinstance(chunk, (bytes, bytearray, memoryview)):
             raise TypeError(f"tone_stream: reader.read() gave {type(chunk).__name__}, not bytes "
                             "(open the file in binary mode)")
@@ -192,10 +190,11 @@ def tone_image(image: Image.Image) -> Image.Image:
     if image.mode not in ("RGB", "RGBA"):
         raise ValueError(f"tone_image: mode {image.mode} is not toned: convert it to RGB or RGBA")
     width, height = image.size
+    if not (width and height):
+        return image.copy()
     pixels = bytearray(image.tobytes())
     code, channels = _layout(image.mode, (height, width, len(image.mode)))
-    if width and height:
-        _core.tone_pixels(memoryview(pixels).cast("B", (height, width, channels)), code, channels)
+    _core.tone_pixels(memoryview(pixels).cast("B", (height, width, channels)), code, channels)
     toned = Image.frombytes(image.mode, image.size, bytes(pixels))
     toned.info = dict(image.info)
     return toned

@@ -69,10 +69,28 @@ def test_failures_raise_with_the_core_code_and_leave_files_alone(tmp_path, name)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.bmp"]
 
 
-def test_overwrite_replaces_what_no_clobber_refuses(tmp_path):
+class Trickle(io.RawIOBase):
+    def __init__(self, most):
+        self.most, self.data = most, bytearray()
+
+    def write(self, b):
+        self.data += bytes(b[: self.most])
+        return min(len(b), self.most)
+
+
+def test_the_other_sides_overwrite_short_writes_empty_images_and_errors_without_errno(tmp_path):
     (tmp_path / "in.bmp").write_bytes(SAMPLE)
     bmpvintage.tone_file(tmp_path / "in.bmp", tmp_path / "in.bmp", overwrite=True)
     assert (tmp_path / "in.bmp").read_bytes() == bmpvintage.tone(SAMPLE)
+    (writer := Trickle(7)), bmpvintage.tone_stream(io.BytesIO(SAMPLE), writer)
+    assert writer.data == bmpvintage.tone(SAMPLE)
+    with pytest.raises(OSError):
+        bmpvintage.tone_stream(io.BytesIO(SAMPLE), Trickle(0))
+    assert bmpvintage.tone_image(Image.new("RGBA", (0, 3))).size == (0, 3)
+    (tmp_path / "in.bmp").write_bytes(b"BM")
+    with pytest.raises(BMPVintageFileError) as raised:
+        bmpvintage.tone_file(tmp_path / "in.bmp", tmp_path / "out.bmp")
+    assert raised.value.errno is None and str(raised.value) == f"{tmp_path}/in.bmp: Not a valid BMP file"
 
 
 def test_a_write_failure_names_the_output_with_errno(tmp_path):

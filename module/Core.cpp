@@ -56,8 +56,10 @@ const StatusText* Find(int status) {
 }
 
 bmpv_status FromLine(std::string_view line) {
+    if (line.empty()) return BMPV_OK;
     for (const StatusText& s : kStatuses)
-        if (line == s.message && s.status <= BMPV_E_OPEN_INPUT) return static_cast<bmpv_status>(s.status);
+        if (line == s.message && s.status <= BMPV_E_OPEN_INPUT)
+            return static_cast<bmpv_status>(s.status);
     return line == "Not enough memory" ? BMPV_E_NO_MEMORY : BMPV_E_READ;
 }
 

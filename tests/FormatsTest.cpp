@@ -3,16 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <filesystem>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "BmpBuilder.h"
 #include "MemoryStream.h"
+#include "TestFiles.h"
 #include "convert/BMPColourPlan.h"
 #include "convert/BMPLayout.h"
+#include "module/bmpv.h"
 #include "tone/VintageTone.h"
 
 namespace {
@@ -573,6 +578,98 @@ TEST(BMPFormats, TonedPartByPartMatchesTonedWhole) {
             }
         }
     }
+}
+
+// A push stream fed in chunks of `chunk` bytes (0: random sizes), reused
+// after bmpv_stream_reset: its status and everything it gave out.
+std::pair<int, Bytes> Streamed(bmpv_stream* s, const Bytes& in, std::size_t chunk,
+                               std::mt19937& random) {
+    bmpv_stream_reset(s);
+    Bytes all, out;
+    int status = BMPV_OK;
+    std::size_t got = 0;
+    for (std::size_t at = 0; at < in.size() && status == BMPV_OK; at += got) {
+        got = std::min(in.size() - at, chunk != 0 ? chunk : 1 + random() % in.size());
+        out.assign(got + BMPV_STREAM_SLACK, 0);
+        std::size_t n = 0;
+        status = bmpv_stream_push(s, in.data() + at, got, out.data(), out.size(), &n);
+        all.insert(all.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    std::size_t n = 0;
+    out.assign(BMPV_STREAM_SLACK, 0);
+    if (status == BMPV_OK) status = bmpv_stream_finish(s, out.data(), out.size(), &n);
+    all.insert(all.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
+    return {status, all};
+}
+
+// Every call of the core library on every kind and each refused variant
+// gives the file call's status and bytes; a refusal writes nothing, and a
+// stream cut short says so.
+TEST(BMPFormats, EveryCoreCallGivesTheFileCallsBytes) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("sorvane-kinds-" + std::to_string(std::random_device()()));
+    ASSERT_TRUE(fs::create_directory(dir));
+    const std::string in = (dir / "in.bmp").string(), out = (dir / "out.bmp").string();
+    bmpv_stream* stream = nullptr;
+    ASSERT_EQ(bmpv_stream_new(&stream), BMPV_OK);
+    std::mt19937 random(25);
+    for (const KindCase& k : Kinds()) {
+        std::vector<Variant> variants = k.refused;
+        variants.push_back({"as built", [](Bytes&) {}, LayoutStatus::Converted});
+        for (const Variant& v : variants) {
+            SCOPED_TRACE(std::string(k.name) + ": " + v.name);
+            Bytes bytes = k.image.Build().bytes;
+            v.mutate(bytes);
+            testfiles::WriteAll(in, bytes);
+            const int status = bmpv_tone_file(in.c_str(), out.c_str(), 0, nullptr);
+            ASSERT_EQ(status, static_cast<int>(v.expected));  // 0, 1 or 2 alike
+            const Bytes expected = status == BMPV_OK ? testfiles::ReadAll(out) : bytes;
+
+            Bytes apart(bytes.size(), 0xEE), inPlace = bytes;
+            EXPECT_EQ(bmpv_tone_buffer(bytes.data(), apart.data(), bytes.size()), status);
+            EXPECT_EQ(apart, status == BMPV_OK ? expected : Bytes(bytes.size(), 0xEE));
+            EXPECT_EQ(bmpv_tone_buffer(inPlace.data(), inPlace.data(), bytes.size()), status);
+            EXPECT_EQ(inPlace, expected);
+
+            // The headers describe more than arrived: cut short, unless too
+            // short for the headers themselves.
+            const bool cut = (v.name == std::string("truncated") ||
+                              v.name == std::string("cut inside the table")) &&
+                             bytes.size() >= sorvane::kPlanHeadBytes;
+            for (const std::size_t chunk : {1, 3, 7, 4096, 65536, 0, 0}) {
+                const auto [streamed, given] = Streamed(stream, bytes, chunk, random);
+                EXPECT_EQ(streamed, cut ? BMPV_E_TRUNCATED : status) << chunk;
+                if (status == BMPV_OK) {
+                    EXPECT_EQ(given, expected) << chunk;
+                }
+            }
+
+            // Callbacks, with reads of uneven sizes.
+            struct Io {
+                const Bytes& in;
+                std::size_t at = 0, reads = 0;
+                Bytes out;
+            } io{bytes, 0, 0, {}};
+            const auto read = [](void* user, void* buf, std::size_t cap) -> std::ptrdiff_t {
+                Io& io = *static_cast<Io*>(user);
+                const std::size_t n = std::min({cap, io.in.size() - io.at, 1 + io.reads++ % 11});
+                std::memcpy(buf, io.in.data() + io.at, n);
+                io.at += n;
+                return static_cast<std::ptrdiff_t>(n);
+            };
+            const auto write = [](void* user, const void* buf, std::size_t len) {
+                const auto* b = static_cast<const std::uint8_t*>(buf);
+                static_cast<Io*>(user)->out.insert(static_cast<Io*>(user)->out.end(), b, b + len);
+                return 0;
+            };
+            EXPECT_EQ(bmpv_tone_io(read, &io, write, &io), cut ? BMPV_E_TRUNCATED : status);
+            if (status == BMPV_OK) {
+                EXPECT_EQ(io.out, expected);
+            }
+        }
+    }
+    bmpv_stream_free(stream);
+    fs::remove_all(dir);
 }
 
 // Every kind and each of its refused variants as files, in the folder that

@@ -24,3 +24,10 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   target_link_libraries(sorvane_tests PRIVATE Threads::Threads)
 endif()
 
+# The core library's C calls (module/bmpv.h), in a program of their own so
+# that .ci/sanitize.sh can build just it under ThreadSanitizer.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  add_executable(sorvane_core_tests CoreTest.cpp)
+  target_link_libraries(sorvane_core_tests PRIVATE sorvane_core GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(sorvane_core_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS library)
+endif()

@@ -128,9 +128,6 @@ def tone_stream(reader: BinaryIO, writer: BinaryIO) -> int:
 
     while True:
         chunk = read(_CHUNK)
-        if not isinstance(chunk, (bytes, bytearray, memoryview)):
-            raise TypeError(f"tone_stream: reader.read() gave {type(chunk).__name__}, not bytes "
-                            "(open the file in binary mode)")
         if not chunk:
             break
         out = stream.push(chunk)

@@ -129,7 +129,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     print(summary(results, len(found.links)))
     retried = sum(r.retries > 0 for r in results)
     if retried:
-        print(f"{retried} {'file' if retried == 1 else 'files'} converted again after a worker was lost")
+        print(f"{retried} {'file' if retried == 1 else 'files'} started again after a worker was lost")
     return 0 if all(r.converted for r in results) else 1
 
 

@@ -77,7 +77,7 @@ def tone_into(buffer: Any) -> None:
 def _path(path: StrPath) -> bytes:
     encoded = os.fsencode(path)
     if b"\0" in encoded:
-        raise ValueError(f"embedded null byte in path {path!r}")
+        raise ValueError(f"tone_file: embedded null byte in path {path!r}")
     return encoded
 
 
@@ -138,14 +138,10 @@ def tone_stream(reader: BinaryIO, writer: BinaryIO) -> int:
     return total + len(out)
 
 
-def _layout(layout: str, shape: tuple[int, ...]) -> tuple[int, int]:
+def _layout(layout: str) -> tuple[int, int]:
     if layout not in LAYOUTS:
         raise ValueError(f"unknown layout {layout!r}: one of {', '.join(LAYOUTS)}")
-    channels = len(layout)
-    if len(shape) != 3 or shape[2] != channels:
-        raise ValueError(f"layout {layout} needs an array of shape (height, width, {channels}), "
-                         f"not {shape}")
-    return LAYOUTS.index(layout), channels
+    return LAYOUTS.index(layout), len(layout)
 
 
 def tone_pixels(array: numpy.typing.NDArray[numpy.uint8], layout: str = "RGB") -> None:
@@ -163,7 +159,7 @@ def tone_pixels(array: numpy.typing.NDArray[numpy.uint8], layout: str = "RGB") -
     if not isinstance(array, numpy.ndarray) or array.dtype != numpy.uint8:
         kind = f"array of {array.dtype}" if isinstance(array, numpy.ndarray) else type(array).__name__
         raise TypeError(f"tone_pixels: a numpy uint8 array is required, not {kind}")
-    code, channels = _layout(layout, array.shape)
+    code, channels = _layout(layout)
     if not array.flags.writeable:
         raise ValueError("tone_pixels: the array is read-only")
     if not _core.tone_pixels(array, code, channels):
@@ -190,7 +186,7 @@ def tone_image(image: Image.Image) -> Image.Image:
     if not (width and height):
         return image.copy()
     pixels = bytearray(image.tobytes())
-    code, channels = _layout(image.mode, (height, width, len(image.mode)))
+    code, channels = _layout(image.mode)
     _core.tone_pixels(memoryview(pixels).cast("B", (height, width, channels)), code, channels)
     toned = Image.frombytes(image.mode, image.size, bytes(pixels))
     toned.info = dict(image.info)

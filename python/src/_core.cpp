@@ -153,7 +153,7 @@ class Stream {
     ~Stream() { bmpv_stream_free(stream_); }
 
     py::bytes Push(py::handle chunk) {
-        const Buffer in(chunk, PyBUF_SIMPLE, "push");
+        const Buffer in(chunk, PyBUF_SIMPLE, "tone_stream");
         py::bytes out = NewBytes(in.size() + BMPV_STREAM_SLACK);
         char* to = PyBytes_AS_STRING(out.ptr());
         std::size_t written = 0;

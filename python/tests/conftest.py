@@ -2,6 +2,7 @@
 BMP files of every kind (fuzz/MakeSeeds.cpp's seeds and the sample)."""
 
 import os
+import struct
 import subprocess
 from pathlib import Path
 
@@ -18,6 +19,12 @@ def native() -> Path:
         if path.is_file():
             return path
     pytest.fail("no native program: set BMPVINTAGE (.ci/native-program.sh builds it)")
+
+
+def bmp_header(width: int, height: int, bits: int) -> tuple[bytes, int]:
+    """The headers of an uncompressed BMP file, and the size of its pixels."""
+    size = (width * bits // 8 + 3) // 4 * 4 * height
+    return struct.pack("<2sI4xIIiiHH24x", b"BM", 54 + size, 54, 40, width, height, 1, bits), size
 
 
 def native_tone(native: Path, source: Path, out: Path) -> tuple[bytes | None, str]:

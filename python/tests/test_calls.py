@@ -11,7 +11,7 @@ import pytest
 from PIL import Image
 
 import bmpvintage
-from conftest import ROOT, native_tone
+from conftest import ROOT, bmp_header, native_tone
 
 # The bytes-like objects that tone() takes and tone_into() tones in place.
 INTO = {
@@ -83,10 +83,7 @@ def test_a_script_using_every_call_gives_the_native_pixels_and_passes_mypy(nativ
 def _all_colours_bmp(path: Path) -> None:
     colours = np.arange(1 << 24, dtype=np.uint32)
     bgr = np.stack([colours & 255, colours >> 8 & 255, colours >> 16], axis=1).astype(np.uint8)
-    header = (b"BM" + (54 + bgr.nbytes).to_bytes(4, "little") + bytes(4) + (54).to_bytes(4, "little")
-              + (40).to_bytes(4, "little") + (4096).to_bytes(4, "little") * 2
-              + (1).to_bytes(2, "little") + (24).to_bytes(2, "little") + bytes(24))
-    path.write_bytes(header + bgr.tobytes())
+    path.write_bytes(bmp_header(4096, 4096, 24)[0] + bgr.tobytes())
 
 
 @pytest.fixture(scope="module")

@@ -13,20 +13,17 @@ from pathlib import Path
 
 import pytest
 from distributed import Client
+from distributed.security import Security
 
-from conftest import ROOT
+from conftest import bmp_header
 
 DASK = [sys.executable, "-m", "dask"]
 LOCAL = ["--host", "127.0.0.1", "--no-dashboard"]
 
 
 def large_bmp(path: Path, width: int, height: int, bits: int) -> None:
-    size = (width * bits // 8 + 3) // 4 * 4 * height
-    info = ((40).to_bytes(4, "little") + width.to_bytes(4, "little") + height.to_bytes(4, "little")
-            + (1).to_bytes(2, "little") + bits.to_bytes(2, "little") + bytes(24))
-    with path.open("wb") as f:
-        f.write(b"BM" + (54 + size).to_bytes(4, "little") + bytes(4) + (54).to_bytes(4, "little") + info)
-        f.write(os.urandom(1 << 20) * (size >> 20) + bytes(size & 0xFFFFF))
+    header, size = bmp_header(width, height, bits)
+    path.write_bytes(header + os.urandom(1 << 20) * (size >> 20) + bytes(size & 0xFFFFF))
 
 
 @pytest.fixture(scope="module")
@@ -92,7 +89,9 @@ def test_the_cluster_command_gives_the_native_bytes_once_each(tree, tmp_path, ca
                 if address.exists():
                     break
                 time.sleep(0.1)
-            with Client(scheduler_file=str(address), security=_security(security)) as client:
+            names = ("tls_ca_file", "tls_client_cert", "tls_client_key")
+            tls_security = Security(**dict(zip(names, security[1::2])), require_encryption=True) if tls else None
+            with Client(scheduler_file=str(address), security=tls_security) as client:
                 client.wait_for_workers(2, timeout=60)
                 scheduler = client.scheduler.address
             if tls:  # the other side: no TLS, no conversion
@@ -130,11 +129,3 @@ def test_the_cluster_command_gives_the_native_bytes_once_each(tree, tmp_path, ca
         assert (dst / path).read_bytes() == (native / path).read_bytes(), path
     print(case, out, file=sys.stderr)
 
-
-def _security(options: list[str]):
-    if not options:
-        return None
-    from distributed.security import Security
-
-    return Security(tls_ca_file=options[1], tls_client_cert=options[3], tls_client_key=options[5],
-                    require_encryption=True)

@@ -14,7 +14,7 @@ from PIL import Image
 
 import bmpvintage
 from bmpvintage import BMPVintageError, BMPVintageFileError
-from conftest import ROOT
+from conftest import ROOT, bmp_header
 
 SAMPLE = (ROOT / "samples/sample.bmp").read_bytes()
 
@@ -110,12 +110,8 @@ def test_a_write_failure_names_the_output_with_errno(tmp_path):
 
 
 def test_another_thread_runs_while_200_mb_are_toned():
-    width, height = 10000, 6667
-    header = (b"BM" + (54 + width * 3 * height).to_bytes(4, "little") + bytes(4)
-              + (54).to_bytes(4, "little") + (40).to_bytes(4, "little") + width.to_bytes(4, "little")
-              + height.to_bytes(4, "little") + (1).to_bytes(2, "little") + (24).to_bytes(2, "little")
-              + bytes(24))
-    image = bytearray(header) + bytearray(range(256)) * (width * 3 * height // 256) + bytearray(width * 3 * height % 256)
+    header, size = bmp_header(10000, 6667, 24)
+    image = bytearray(header) + bytearray(range(256)) * (size // 256 + 1)
     ticks: list[float] = []
     stop = threading.Event()
 

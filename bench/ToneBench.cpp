@@ -9,6 +9,13 @@
 //                         copy.
 //   Indexed2GBVsCopy      the same for an 8-bit indexed image of 2 GiB (only
 //                         when the filter names it: it takes 2 GiB of disk).
+//   CoreCalls             the core library on a 4096 x 4096 24-bit BMP
+//                         (48 MiB): bmpv_tone_buffer, the stream in 64 KiB
+//                         pushes, bmpv_tone_pixels on its pixels as BGR and on
+//                         as many BGRA pixels, beside memcpy of the same
+//                         bytes, in GB/s; `stream_ratio` = stream / buffer
+//                         time, and the stream's size in bytes (it allocates
+//                         nothing else).
 //   PeakMemory            the bmpvintage program's peak resident size on those
 //                         files, less its peak on a 4 x 4 file (in MiB).
 // and, for reference, each form of the tone and the plain pixel-by-pixel one.
@@ -34,6 +41,8 @@
 #include <vector>
 
 #include "BMPVintage.h"
+#include "bmpv.h"
+#include "convert/PushStream.h"
 #include "convert/ConvertStream.h"
 #include "tone/VintageTone.h"
 #include "tone/VintageToneFast.h"
@@ -235,6 +244,62 @@ void BM_ToneVsMemcpy(benchmark::State& state) {
         std::string(sorvane::tonefast::ToneVariantName(sorvane::tonefast::BestToneVariant())));
 }
 
+void BM_CoreCalls(benchmark::State& state) {
+    const auto file = MakeBMP(kSide);
+    const std::size_t n = file.size();
+    constexpr std::size_t kChunk = std::size_t{64} << 10;
+    std::vector<std::uint8_t> out(n + BMPV_STREAM_SLACK), pixels(kBlockBytes),
+        quads(std::size_t{kSide} * kSide * 4);
+    const auto quadSource = RandomBytes(quads.size());
+    bmpv_stream* stream = nullptr;
+    if (bmpv_stream_new(&stream) != BMPV_OK) return state.SkipWithError("no stream");
+    double copy = 0, buffer = 0, streamed = 0, bgr = 0, copyQuads = 0, bgra = 0;
+    bool ok = true;
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        std::memcpy(out.data(), file.data(), n);
+        benchmark::ClobberMemory();
+        auto t1 = Clock::now();
+        ok = ok && bmpv_tone_buffer(file.data(), out.data(), n) == BMPV_OK;
+        benchmark::ClobberMemory();
+        auto t2 = Clock::now();
+        bmpv_stream_reset(stream);
+        std::size_t at = 0, got = 0;
+        for (std::size_t i = 0; i < n; i += kChunk, at += got)
+            ok = ok && bmpv_stream_push(stream, file.data() + i, std::min(kChunk, n - i),
+                                        out.data() + at, kChunk + BMPV_STREAM_SLACK, &got) == BMPV_OK;
+        ok = ok && bmpv_stream_finish(stream, out.data() + at, BMPV_STREAM_SLACK, &got) == BMPV_OK;
+        benchmark::ClobberMemory();
+        auto t3 = Clock::now();
+        std::memcpy(pixels.data(), file.data() + 54, kBlockBytes);
+        auto t4 = Clock::now();
+        ok = ok && bmpv_tone_pixels(pixels.data(), kSide, kSide, 0, BMPV_BGR) == BMPV_OK;
+        benchmark::ClobberMemory();
+        auto t5 = Clock::now();
+        std::memcpy(quads.data(), quadSource.data(), quads.size());
+        benchmark::ClobberMemory();
+        auto t6 = Clock::now();
+        ok = ok && bmpv_tone_pixels(quads.data(), kSide, kSide, 0, BMPV_BGRA) == BMPV_OK;
+        benchmark::ClobberMemory();
+        auto t7 = Clock::now();
+        copy += Seconds(t1 - t0), buffer += Seconds(t2 - t1), streamed += Seconds(t3 - t2);
+        bgr += Seconds(t5 - t4), copyQuads += Seconds(t6 - t5), bgra += Seconds(t7 - t6);
+        state.SetIterationTime(Seconds(t3 - t2));
+    }
+    bmpv_stream_free(stream);
+    if (!ok) return state.SkipWithError("a call failed");
+    const double it = static_cast<double>(state.iterations());
+    const auto gbps = [it](double bytes, double seconds) { return bytes * it / seconds / 1e9; };
+    state.counters["memcpy_GBps"] = gbps(static_cast<double>(n), copy);
+    state.counters["buffer_GBps"] = gbps(static_cast<double>(n), buffer);
+    state.counters["stream64K_GBps"] = gbps(static_cast<double>(n), streamed);
+    state.counters["stream_ratio"] = streamed / buffer;
+    state.counters["pixels_bgr_GBps"] = gbps(static_cast<double>(kBlockBytes), bgr);
+    state.counters["memcpy_quads_GBps"] = gbps(static_cast<double>(quads.size()), copyQuads);
+    state.counters["pixels_bgra_GBps"] = gbps(static_cast<double>(quads.size()), bgra);
+    state.counters["stream_bytes"] = static_cast<double>(sizeof(sorvane::PushStream));
+}
+
 // BMPVintage on `file` against the plain copy loop with the same part size;
 // both write a new file. (Replacing an existing file syncs it, which would
 // measure the disk rather than the page cache.)
@@ -333,6 +398,9 @@ int main(int argc, char** argv) {
             ->Iterations(3)
             ->Unit(benchmark::kMillisecond);
     }
+    benchmark::RegisterBenchmark("CoreCalls", BM_CoreCalls)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("PeakMemory", BM_PeakMemory, &ws)->Iterations(1);
     benchmark::RegisterBenchmark("Memcpy", BM_Memcpy)->Unit(benchmark::kMillisecond);
     for (const auto v : sorvane::tonefast::kAllToneVariants) {

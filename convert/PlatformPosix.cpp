@@ -642,10 +642,6 @@ std::unique_ptr<OutputFile> CreateOutputFile(const NativePath& path, TemporaryFi
     struct stat existing;
     Fd old(-1);
     if (::fstatat(folder, leaf, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (noClobber) {
-            error = EEXIST;
-            return nullptr;
-        }
         // Only regular files are replaced: renaming over a device, pipe or
         // directory would destroy it rather than write to it (and a link
         // there now was put there since the walk).

@@ -4,7 +4,12 @@
  * libSorvaneBMPVintage (SONAME libSorvaneBMPVintage.so.1): through CMake,
  * find_package(SorvaneBMPVintage) and the target
  * SorvaneBMPVintage::SorvaneBMPVintage; through pkg-config, the package
- * sorvanebmpvintage. */
+ * sorvanebmpvintage.
+ *
+ * The module is a shell over the core library libbmpvintage (bmpv.h): its
+ * paths go to the core's bmpv_tone_file() in UTF-8, and the line of the
+ * status it returns is printed. New programs can call the core directly,
+ * for images in memory, streams, callbacks and decoded pixels as well. */
 #ifndef SORVANE_BMPVINTAGE_H
 #define SORVANE_BMPVINTAGE_H
 
@@ -42,9 +47,9 @@ extern "C" {
  * outputPath. Every other byte of the file (headers, row padding, gaps,
  * trailing data) is copied unchanged, so the output has the input's size.
  *
- * Paths are null-terminated UTF-16. On POSIX systems they are converted to
- * UTF-8; a path with an unpaired surrogate cannot be opened. On Windows they
- * are used as wide paths, turned into the "\\?\" form so that paths of any
+ * Paths are null-terminated UTF-16, converted to UTF-8 for the core; a path
+ * with an unpaired surrogate cannot be opened. On Windows the core uses them
+ * as wide paths again, turned into the "\\?\" form so that paths of any
  * length work. A null or empty path cannot be opened.
  *
  * The file is read in parts through one buffer of at most 1 MiB, each

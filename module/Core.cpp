@@ -10,9 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include "convert/BMPColourPlan.h"
 #include "convert/ConvertFile.h"
 #include "convert/ConvertStream.h"
 #include "convert/Platform.h"
@@ -108,31 +106,34 @@ bmpv_status ToneFile(const char* inPath, const char* outPath, bool noClobber, in
     return status;
 }
 
-// Pixel layouts of 4 bytes: the colour channels of the little-endian word.
-ChannelMasks MasksOf(bmpv_layout layout) {
-    switch (layout) {
-        case BMPV_RGBA:
-        case BMPV_RGBX:
-            return {0x000000FF, 0x0000FF00, 0x00FF0000};
-        case BMPV_ARGB:
-        case BMPV_XRGB:
-            return {0x0000FF00, 0x00FF0000, 0xFF000000};
-        case BMPV_ABGR:
-        case BMPV_XBGR:
-            return {0xFF000000, 0x00FF0000, 0x0000FF00};
-        default:  // BGRA, BGRX: a 32-bit BMP's own order
-            return {0x00FF0000, 0x0000FF00, 0x000000FF};
-    }
-}
+// Where blue, green and red lie in a pixel of each layout, and its size.
+struct Places {
+    std::size_t blue, green, red, size;
+};
+constexpr Places kPlaces[BMPV_LAYOUT_COUNT] = {
+    {2, 1, 0, 3}, {0, 1, 2, 3}, {2, 1, 0, 4}, {0, 1, 2, 4}, {3, 2, 1, 4},
+    {1, 2, 3, 4}, {2, 1, 0, 4}, {0, 1, 2, 4}, {3, 2, 1, 4}, {1, 2, 3, 4},
+};
 
-// Red, green, blue rows: blue and red swapped, toned as a BMP's rows, and
-// swapped back.
-void ToneRgbRows(std::uint8_t* first, std::size_t rowBytes, std::size_t stride, std::size_t rows) {
-    for (std::size_t y = 0; y < rows; ++y) {
-        std::uint8_t* const row = first + y * stride;
-        for (std::size_t i = 0; i < rowBytes; i += 3) std::swap(row[i], row[i + 2]);
-        ToneRun({row, rowBytes});
-        for (std::size_t i = 0; i < rowBytes; i += 3) std::swap(row[i], row[i + 2]);
+// `count` pixels: their colours gathered as blue, green, red runs, toned as
+// a BMP's pixels are (ToneRun, the file path's kernel), and put back; their
+// other bytes are not touched.
+template <std::size_t kSize>
+void ToneGathered(std::uint8_t* pixels, std::size_t count, const Places& p) {
+    constexpr std::size_t kBatch = 512;
+    std::uint8_t bgr[kBatch * 3];
+    for (std::size_t done = 0; done < count; done += kBatch) {
+        const std::size_t n = std::min(kBatch, count - done);
+        std::uint8_t* const first = pixels + done * kSize;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint8_t* const q = first + i * kSize;
+            bgr[i * 3] = q[p.blue], bgr[i * 3 + 1] = q[p.green], bgr[i * 3 + 2] = q[p.red];
+        }
+        ToneRun({bgr, n * 3});
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint8_t* const q = first + i * kSize;
+            q[p.blue] = bgr[i * 3], q[p.green] = bgr[i * 3 + 1], q[p.red] = bgr[i * 3 + 2];
+        }
     }
 }
 
@@ -201,7 +202,7 @@ BMPV_API bmpv_status bmpv_tone_pixels(void* row0, std::size_t width, std::size_t
     if (static_cast<unsigned>(layout) >= BMPV_LAYOUT_COUNT) return BMPV_E_INVALID_ARG;
     if (width == 0 || height == 0) return BMPV_OK;
     if (row0 == nullptr) return BMPV_E_INVALID_ARG;
-    const std::size_t pixelBytes = layout == BMPV_RGB || layout == BMPV_BGR ? 3 : 4;
+    const std::size_t pixelBytes = kPlaces[layout].size;
     constexpr std::size_t kMax = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
     if (width > kMax / pixelBytes) return BMPV_E_INVALID_ARG;
     const std::size_t rowBytes = width * pixelBytes;
@@ -215,16 +216,19 @@ BMPV_API bmpv_status bmpv_tone_pixels(void* row0, std::size_t width, std::size_t
     // toned on its own, so their order does not matter.
     auto* first = static_cast<std::uint8_t*>(row0);
     if (stride < 0) first -= (height - 1) * step;
-    if (layout == BMPV_RGB) {
-        ToneRgbRows(first, rowBytes, step, height);
-        return BMPV_OK;
+    // Packed rows are one run of pixels.
+    const std::size_t rows = step == rowBytes ? 1 : height;
+    const std::size_t pixels = step == rowBytes ? width * height : width;
+    for (std::size_t y = 0; y < rows; ++y) {
+        std::uint8_t* const row = first + y * step;
+        if (layout == BMPV_BGR) {
+            ToneRun({row, pixels * 3});  // a 24-bit BMP's own rows
+        } else if (pixelBytes == 3) {
+            ToneGathered<3>(row, pixels, kPlaces[layout]);
+        } else {
+            ToneGathered<4>(row, pixels, kPlaces[layout]);
+        }
     }
-    // The other layouts are BMP pixel rows: the file path's toning of them.
-    ColourPlan plan;
-    plan.pixels = PixelRows{layout == BMPV_BGR ? PixelCoding::Bgr24 : PixelCoding::Packed32, 0,
-                            step, width, height, MasksOf(layout)};
-    const std::size_t extent = (height - 1) * step + rowBytes;
-    ToneColoursArrived({first, extent}, plan, 0, extent);
     return BMPV_OK;
 }
 

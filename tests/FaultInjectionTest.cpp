@@ -14,6 +14,7 @@
 #include "BmpBuilder.h"
 #include "HardeningSupport.h"
 #include "convert/ConvertFile.h"
+#include "module/bmpv.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Under AddressSanitizer a failed allocation must reach the library as a
@@ -148,6 +149,14 @@ TEST(FaultInjection, FailedAllocationWritesNothing) {
         start.resize(54);
         EXPECT_EQ(start, header);
     }
+    // The core's callbacks, whose one buffer cannot be had either.
+    const ChildOutcome io = RunInChild([] {
+        CapGrowth(256u << 10);
+        return static_cast<int>(bmpv_tone_io([](void*, void*, std::size_t) -> std::ptrdiff_t { return 0; },
+                                             nullptr, [](void*, const void*, std::size_t) { return 0; },
+                                             nullptr));
+    });
+    EXPECT_EQ(io.exitCode, BMPV_E_NO_MEMORY);
     const ChildOutcome o =
         ConvertInChild(dir / "in.bmp", dir / "out.bmp", [] { CapGrowth(4u << 20); });
     EXPECT_EQ(o.exitCode, 0) << o.stderrText;

@@ -323,7 +323,8 @@ def tone_files(client: Any, pairs: Iterable[tuple[str, str]], *, overwrite: bool
     a progress display). Missing output folders are made.
 
     With ``overwrite=False`` an existing output is refused
-    (``ERR_BMP_EXISTS``). Two pairs with one destination are refused
+    (``ERR_BMP_EXISTS``), also one that a task wrote before its worker was
+    lost and Dask ran it again. Two pairs with one destination are refused
     (ValueError) before anything is converted."""
     from distributed import as_completed
 

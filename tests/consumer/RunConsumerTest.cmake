@@ -228,7 +228,7 @@ if(NOT rc EQUAL 0)
 endif()
 expect("the examples' output" "${out}"
   "\nc-not-an-image\\.bmp: Not a valid BMP file \\(ERR_BMP_NOT_VALID\\)\n"
-  "\ncpp-sépia\\.bmp: Output file exists \\(ERR_BMP_EXISTS\\)\n")
+  "\ncpp-sépia\\.bmp: Output file exists \\(ERR_BMP_OUTPUT_EXISTS\\)\n")
 
 # The README's snippets ("<!-- from: FILE -->" before them), word for word
 # in their files: the examples, the C++ consumer. (Semicolons would split CMake's lists: kept aside.)

@@ -114,28 +114,6 @@ constexpr Places kPlaces[BMPV_LAYOUT_COUNT] = {
     {1, 2, 3, 4}, {2, 1, 0, 4}, {0, 1, 2, 4}, {3, 2, 1, 4}, {1, 2, 3, 4},
 };
 
-// `count` pixels: their colours gathered as blue, green, red runs, toned as
-// a BMP's pixels are (ToneRun, the file path's kernel), and put back; their
-// other bytes are not touched.
-template <std::size_t kSize>
-void ToneGathered(std::uint8_t* pixels, std::size_t count, const Places& p) {
-    constexpr std::size_t kBatch = 512;
-    std::uint8_t bgr[kBatch * 3];
-    for (std::size_t done = 0; done < count; done += kBatch) {
-        const std::size_t n = std::min(kBatch, count - done);
-        std::uint8_t* const first = pixels + done * kSize;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint8_t* const q = first + i * kSize;
-            bgr[i * 3] = q[p.blue], bgr[i * 3 + 1] = q[p.green], bgr[i * 3 + 2] = q[p.red];
-        }
-        ToneRun({bgr, n * 3});
-        for (std::size_t i = 0; i < n; ++i) {
-            std::uint8_t* const q = first + i * kSize;
-            q[p.blue] = bgr[i * 3], q[p.green] = bgr[i * 3 + 1], q[p.red] = bgr[i * 3 + 2];
-        }
-    }
-}
-
 }  // namespace
 
 }  // namespace sorvane
@@ -221,13 +199,11 @@ BMPV_API bmpv_status bmpv_tone_pixels(void* row0, std::size_t width, std::size_t
     const std::size_t pixels = step == rowBytes ? width * height : width;
     for (std::size_t y = 0; y < rows; ++y) {
         std::uint8_t* const row = first + y * step;
-        if (layout == BMPV_BGR) {
+        const Places& p = kPlaces[layout];
+        if (layout == BMPV_BGR)
             ToneRun({row, pixels * 3});  // a 24-bit BMP's own rows
-        } else if (pixelBytes == 3) {
-            ToneGathered<3>(row, pixels, kPlaces[layout]);
-        } else {
-            ToneGathered<4>(row, pixels, kPlaces[layout]);
-        }
+        else
+            ToneSpacedPixels(row, pixels, p.size, p.blue, p.green, p.red);
     }
     return BMPV_OK;
 }

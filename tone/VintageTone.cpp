@@ -1,5 +1,6 @@
 #include "tone/VintageTone.h"
 
+#include <algorithm>
 #include <cfloat>
 
 #include "tone/VintageToneFast.h"
@@ -69,6 +70,25 @@ void ApplyVintageTone(std::uint8_t* block, std::int32_t width, std::int32_t heig
 void ToneRun(std::span<std::uint8_t> bgr) {
     // The same bytes as ToneOnePixel, by exact integer forms (VintageToneFast.h).
     tonefast::ToneRunWith(tonefast::BestToneVariant(), bgr);
+}
+
+void ToneSpacedPixels(std::uint8_t* pixels, std::size_t count, std::size_t pixelSize,
+                      std::size_t blue, std::size_t green, std::size_t red) {
+    constexpr std::size_t kBatch = 512;
+    std::uint8_t bgr[kBatch * 3];
+    for (std::size_t done = 0; done < count; done += kBatch) {
+        const std::size_t n = std::min(kBatch, count - done);
+        std::uint8_t* const first = pixels + done * pixelSize;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint8_t* const q = first + i * pixelSize;
+            bgr[i * 3] = q[blue], bgr[i * 3 + 1] = q[green], bgr[i * 3 + 2] = q[red];
+        }
+        ToneRun({bgr, n * 3});
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint8_t* const q = first + i * pixelSize;
+            q[blue] = bgr[i * 3], q[green] = bgr[i * 3 + 1], q[red] = bgr[i * 3 + 2];
+        }
+    }
 }
 
 }  // namespace sorvane

@@ -27,4 +27,11 @@ void ToneOnePixel(std::uint8_t* pixel);
 // the bytes ApplyVintageTone gives; may use a faster exact form.
 void ToneRun(std::span<std::uint8_t> bgr);
 
+// Tones `count` pixels of `pixelSize` bytes each, stored one after another,
+// whose blue, green and red bytes lie at the offsets given inside each
+// pixel (RGBA, ARGB, ...): the colours are gathered into blue, green, red
+// runs for ToneRun and put back; every other byte is left as it is.
+void ToneSpacedPixels(std::uint8_t* pixels, std::size_t count, std::size_t pixelSize,
+                      std::size_t blue, std::size_t green, std::size_t red);
+
 }  // namespace sorvane

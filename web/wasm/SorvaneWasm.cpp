@@ -204,24 +204,7 @@ SORVANE_EXPORT("sorvane_tone_pixels") void sorvane_tone_pixels(std::uint8_t* bgr
 // own, toned by ToneRun (the form a BMP's colours take, so the colours are
 // the same) and put back; alpha is not touched.
 SORVANE_EXPORT("sorvane_tone_rgba") void sorvane_tone_rgba(std::uint8_t* rgba, std::size_t n) {
-    constexpr std::size_t kRun = 1024;
-    std::uint8_t bgr[kRun * 3];
-    for (std::size_t done = 0, pixels = n / 4; done < pixels;) {
-        const std::size_t run = std::min(kRun, pixels - done);
-        std::uint8_t* p = rgba + done * 4;
-        for (std::size_t i = 0; i < run; ++i) {
-            bgr[3 * i] = p[4 * i + 2];
-            bgr[3 * i + 1] = p[4 * i + 1];
-            bgr[3 * i + 2] = p[4 * i];
-        }
-        sorvane::ToneRun({bgr, run * 3});
-        for (std::size_t i = 0; i < run; ++i) {
-            p[4 * i] = bgr[3 * i + 2];
-            p[4 * i + 1] = bgr[3 * i + 1];
-            p[4 * i + 2] = bgr[3 * i];
-        }
-        done += run;
-    }
+    sorvane::ToneSpacedPixels(rgba, n / 4, 4, 2, 1, 0);
 }
 
 SORVANE_EXPORT("sorvane_tone_form") const char* sorvane_tone_form() {

@@ -69,16 +69,20 @@ std::unique_ptr<InputFile> OpenInputFile(const NativePath& path, InputStatus& st
 // - BeforeCreate() just before the file is created (O_EXCL), and
 //   AfterCreate() just after: `name` is null when the create failed, else
 //   the file now exists as `name` in the folder open on `folder`, a
-//   descriptor the output holds until after Gone(). On Windows `folder` is
+//   descriptor the output holds until after Settled(). On Windows `folder` is
 //   -1 and `name` the file's full path. A watch may hold signals off
 //   between the two calls, so that a file is never made unseen.
-// - Gone() just before the file is renamed into place or removed: from then
-//   on it is no longer the watch's to remove.
+// - BeforeSettle() just before the file is renamed into place or removed,
+//   and Settled() just after, `gone` telling whether its name went (a
+//   failed rename leaves it, to be removed later): until then it is still
+//   the watch's to remove. A watch may hold signals off between the two
+//   calls, so that a file is never left between its table and its place.
 class TemporaryFileWatch {
   public:
     virtual void BeforeCreate() {}
     virtual void AfterCreate(int folder, const NativePath* name) = 0;
-    virtual void Gone(int folder, const NativePath& name) = 0;
+    virtual void BeforeSettle(int /*folder*/, const NativePath& /*name*/) {}
+    virtual void Settled(int /*folder*/, const NativePath& /*name*/, bool /*gone*/) {}
 
   protected:
     ~TemporaryFileWatch() = default;

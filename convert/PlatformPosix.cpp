@@ -478,8 +478,9 @@ class PosixOutput final : public OutputFile {
     ~PosixOutput() override {
         if (!temporary_.empty()) {
             if (fd_.fd >= 0) fd_.Close();
-            if (watch_ != nullptr && !toldGone_) watch_->Gone(folder_.fd, temporary_);
-            ::unlinkat(folder_.fd, temporary_.c_str(), 0);
+            if (watch_ != nullptr) watch_->BeforeSettle(folder_.fd, temporary_);
+            const bool gone = ::unlinkat(folder_.fd, temporary_.c_str(), 0) == 0;
+            if (watch_ != nullptr) watch_->Settled(folder_.fd, temporary_, gone);
         }
     }
 
@@ -595,9 +596,18 @@ class PosixOutput final : public OutputFile {
             error_ = replaced_ ? 0 : EEXIST;
             return false;
         }
-        // From here the file is no longer one to remove when interrupted.
-        if (watch_ != nullptr) watch_->Gone(folder_.fd, temporary_);
-        toldGone_ = true;
+        // The watch keeps the file until its name is gone, and may hold
+        // signals off meanwhile: an interruption either removes it or
+        // leaves the output in place, never the file on its own.
+        if (watch_ != nullptr) watch_->BeforeSettle(folder_.fd, temporary_);
+        const bool moved = Rename();
+        const int error = errno;
+        if (watch_ != nullptr) watch_->Settled(folder_.fd, temporary_, moved);
+        errno = error;
+        return moved || Failed();
+    }
+
+    bool Rename() {
 #ifdef RENAME_NOREPLACE
         // A new output takes a name only while it is free: no file that
         // appears after the check above is lost either.
@@ -605,7 +615,7 @@ class PosixOutput final : public OutputFile {
             if (::renameat2(folder_.fd, temporary_.c_str(), folder_.fd, leaf_.c_str(),
                             RENAME_NOREPLACE) == 0)
                 return true;
-            if (errno != EINVAL && errno != ENOSYS) return Failed();
+            if (errno != EINVAL && errno != ENOSYS) return false;
         }
 #endif
         if (noClobber_) {
@@ -613,12 +623,11 @@ class PosixOutput final : public OutputFile {
             // under the name fails if the name is taken, then the temporary
             // name goes.
             if (::linkat(folder_.fd, temporary_.c_str(), folder_.fd, leaf_.c_str(), 0) != 0)
-                return Failed();
+                return false;
             ::unlinkat(folder_.fd, temporary_.c_str(), 0);
             return true;
         }
-        return ::renameat(folder_.fd, temporary_.c_str(), folder_.fd, leaf_.c_str()) == 0 ||
-               Failed();
+        return ::renameat(folder_.fd, temporary_.c_str(), folder_.fd, leaf_.c_str()) == 0;
     }
 
     bool Failed() {
@@ -644,7 +653,6 @@ class PosixOutput final : public OutputFile {
     Fd sync_{-1};                          // what syncs the rename (HoldForSync)
     TemporaryFileWatch* watch_;
     bool noClobber_;
-    bool toldGone_ = false;
     int error_ = 0;
 };
 

@@ -284,8 +284,9 @@ class WindowsOutput final : public OutputFile {
     ~WindowsOutput() override {
         if (!temporary_.empty()) {
             file_.Close();
-            if (watch_ != nullptr) watch_->Gone(-1, temporary_);
-            DeleteFileW(temporary_.c_str());
+            if (watch_ != nullptr) watch_->BeforeSettle(-1, temporary_);
+            const bool gone = DeleteFileW(temporary_.c_str()) != 0;
+            if (watch_ != nullptr) watch_->Settled(-1, temporary_, gone);
         }
     }
 
@@ -337,13 +338,16 @@ class WindowsOutput final : public OutputFile {
         // Without replacing when asked not to clobber: a file that took the
         // name since is kept (ERROR_ALREADY_EXISTS).
         const DWORD replace = noClobber_ ? 0 : MOVEFILE_REPLACE_EXISTING;
-        if (!replaced_ &&
-            !MoveFileExW(temporary_.c_str(), target_.c_str(), replace | MOVEFILE_WRITE_THROUGH))
-            return Failed();
-        if (replaced_ && !Replace()) return false;
-        const std::wstring moved = std::move(temporary_);
+        // The watch keeps the file until it is moved (a handler waits for
+        // the move), so an interruption never leaves it behind.
+        if (watch_ != nullptr) watch_->BeforeSettle(-1, temporary_);
+        const bool moved = replaced_ ? Replace()
+                                     : MoveFileExW(temporary_.c_str(), target_.c_str(),
+                                                   replace | MOVEFILE_WRITE_THROUGH) != 0 ||
+                                           Failed();
+        if (watch_ != nullptr) watch_->Settled(-1, temporary_, moved);
+        if (!moved) return false;
         temporary_.clear();
-        if (watch_ != nullptr) watch_->Gone(-1, moved);
         return true;
     }
 

@@ -141,7 +141,6 @@ TEST(Core, NoClobberKeepsAFileThatTookTheNameMeanwhile) {
     struct Intruder final : sorvane::TemporaryFileWatch {
         std::string path;
         void AfterCreate(int, const std::string*) override { WriteAll(path, Bytes{1, 2, 3}); }
-        void Gone(int, const std::string&) override {}
     } intruder;
     TempDir dir;
     WriteAll(dir / "in.bmp", Image());

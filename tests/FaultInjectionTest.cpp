@@ -399,7 +399,8 @@ TEST(FaultInjection, ReplacementsAreSynced) {
 }
 
 // The temporary files a watch hears of: each name, and whether the file
-// existed at that moment. `beforeCreate` and `gone` run as it is told.
+// existed at that moment. `beforeCreate` runs as it is told of a create,
+// `gone` as it is told of a rename or removal to come.
 struct Watch final : sorvane::TemporaryFileWatch {
     std::vector<std::pair<std::string, bool>> heard;
     std::function<void()> beforeCreate, gone;
@@ -413,9 +414,12 @@ struct Watch final : sorvane::TemporaryFileWatch {
     void AfterCreate(int folder, const std::string* t) override {
         if (t != nullptr) heard.emplace_back("+" + *t, Exists(folder, *t));
     }
-    void Gone(int folder, const std::string& t) override {
+    void BeforeSettle(int folder, const std::string& t) override {
         heard.emplace_back("-" + t, Exists(folder, t));
         if (gone) gone();
+    }
+    void Settled(int folder, const std::string& t, bool) override {
+        heard.emplace_back("=" + t, Exists(folder, t));
     }
 };
 
@@ -423,8 +427,8 @@ struct Watch final : sorvane::TemporaryFileWatch {
 // written into in place (even with its size kept and its modification time
 // put back), is kept, and the conversion fails without leaving its own file.
 // A file that appears at a new output's name, even after the last check, is
-// kept too. The watch hears of that file once it exists and again just
-// before it goes.
+// kept too. The watch hears of that file once it exists, again just
+// before it goes, and once it is gone.
 TEST(FaultInjection, LateEditsAreKept) {
     TempDir dir;
     const Bytes in = bmptest::Bmp24{}.Build(), newer = {'n', 'e', 'w'};
@@ -460,7 +464,8 @@ TEST(FaultInjection, LateEditsAreKept) {
         EXPECT_EQ(ReadAll(dir / "in.bmp"), e.left);
         EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
         const std::string t = watch.heard.at(0).first.substr(1);
-        EXPECT_EQ(watch.heard, (decltype(watch.heard){{"+" + t, true}, {"-" + t, true}}));
+        EXPECT_EQ(watch.heard,
+                  (decltype(watch.heard){{"+" + t, true}, {"-" + t, true}, {"=" + t, false}}));
     }
     for (const bool afterCheck : {false, true}) {
         SCOPED_TRACE(afterCheck ? "after the check" : "before the check");

@@ -37,8 +37,9 @@ constexpr std::size_t kNameSize = 4096;
 // read by a handler. `named` is set last, once the name and folder are in
 // place, and cleared first: a handler that sees it set finds a whole name.
 // `creating` is set from before the file's create until it is named (or
-// the create failed): a handler on another thread waits for it to clear,
-// so that a file made meanwhile is not left behind. Only plain loads and
+// the create failed), and from before its rename or removal until that is
+// done: a handler on another thread waits for it to clear, so that a file
+// made or moved meanwhile is not left behind. Only plain loads and
 // stores of a `volatile sig_atomic_t` are used, which every target has
 // (32-bit ARM without lock-free atomics included); fences order them
 // against the other threads.
@@ -203,8 +204,8 @@ void OnSignal(int signal, siginfo_t* info, void*) {
     EndBy(signal);
 }
 
-// The signals held off while a file is created: the mask to restore after.
-thread_local sigset_t tBeforeCreate;
+// The mask to restore once a file is created or settled.
+thread_local sigset_t tUnheld;
 #endif
 
 // Gives this thread its slot, the first time. Not from a handler.
@@ -260,14 +261,17 @@ void RemoveTemporaryFilesOnSignals() {
 #endif
 }
 
-// The ending signals are held off on this thread from just before the file
-// is created until it is in the table: one that comes meanwhile is handled
-// once the file is there to remove. One taken by another thread meanwhile
-// waits for the slot's `creating` to clear.
-void TemporaryFilesInFlight::BeforeCreate() {
+namespace {
+
+// The ending signals are held off on this thread, and a handler on another
+// thread waits (the slot's `creating`), from just before a file is created
+// until it is in the table, and from just before it is renamed into place
+// or removed until that is done: a signal that comes meanwhile is handled
+// once the table says what is there to remove.
+void HoldOff() {
 #ifndef _WIN32
     const sigset_t held = EndingSignals();
-    ::pthread_sigmask(SIG_BLOCK, &held, &tBeforeCreate);
+    ::pthread_sigmask(SIG_BLOCK, &held, &tUnheld);
 #endif
     Slot* const slot = OwnSlot();
     if (slot == nullptr) return;
@@ -275,20 +279,28 @@ void TemporaryFilesInFlight::BeforeCreate() {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (gEnding != 0) {
         // A handler is ending the process and may have looked at this slot
-        // already: no file is made.
+        // already: nothing is made or moved.
         slot->creating = 0;
         WaitToBeEnded();
     }
 }
 
-void TemporaryFilesInFlight::AfterCreate(int folder, const sorvane::NativePath* name) {
-    struct Release {
-        ~Release() {
+void LetGo() {
+    if (tOwnSlot != nullptr) tOwnSlot->creating = 0;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
 #ifndef _WIN32
-            ::pthread_sigmask(SIG_SETMASK, &tBeforeCreate, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &tUnheld, nullptr);
 #endif
-        }
-    } release;
+    if (gEnding != 0) WaitToBeEnded();
+}
+
+}  // namespace
+
+void TemporaryFilesInFlight::BeforeCreate() {
+    HoldOff();
+}
+
+void TemporaryFilesInFlight::AfterCreate(int folder, const sorvane::NativePath* name) {
     Slot* const slot = tOwnSlot;
     if (name != nullptr && slot != nullptr && name->size() < kNameSize && gEnding == 0) {
         slot->named = 0;
@@ -305,19 +317,22 @@ void TemporaryFilesInFlight::AfterCreate(int folder, const sorvane::NativePath* 
         RemoveFile(folder, name->c_str());
     }
     // Only now may a handler waiting for this slot go on.
-    if (slot != nullptr) slot->creating = 0;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (gEnding != 0) WaitToBeEnded();
+    LetGo();
 }
 
-void TemporaryFilesInFlight::Gone(int folder, const sorvane::NativePath& temporary) {
+void TemporaryFilesInFlight::BeforeSettle(int, const sorvane::NativePath&) {
+    HoldOff();
+}
+
+// The file leaves the table only once its name is gone; a rename that
+// failed leaves it there, to be removed later or by a handler.
+void TemporaryFilesInFlight::Settled(int folder, const sorvane::NativePath& temporary, bool gone) {
     Slot* const slot = tOwnSlot;
-    if (slot == nullptr || slot->named == 0 || slot->folder != folder ||
-        !SameName(slot->name, temporary)) {
-        return;
+    if (gone && slot != nullptr && slot->named != 0 && slot->folder == folder &&
+        SameName(slot->name, temporary)) {
+        slot->named = 0;
     }
-    slot->named = 0;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    LetGo();
 }
 
 TemporaryFilesInFlight& FilesInFlight() {

@@ -30,16 +30,18 @@ void RemoveTemporaryFilesOnSignals();
 // Keeps the temporary files in flight where a signal handler can read them:
 // a fixed table of one slot per converting thread, each holding the folder
 // descriptor and the name the file was created as. A file is entered only
-// once it exists (the ending signals are held off on its thread from
-// BeforeCreate() to AfterCreate(), and a handler on another thread waits for
-// that thread's AfterCreate()), and a handler removes it relative to that
+// once it exists and leaves once its name is gone (the ending signals are
+// held off on its thread from BeforeCreate() to AfterCreate() and from
+// BeforeSettle() to Settled(), and a handler on another thread waits for
+// those), and a handler removes it relative to that
 // folder, never by a path looked up again. A thread that finds the table
 // full has its files left unwatched.
 class TemporaryFilesInFlight final : public sorvane::TemporaryFileWatch {
   public:
     void BeforeCreate() override;
     void AfterCreate(int folder, const sorvane::NativePath* name) override;
-    void Gone(int folder, const sorvane::NativePath& name) override;
+    void BeforeSettle(int folder, const sorvane::NativePath& name) override;
+    void Settled(int folder, const sorvane::NativePath& name, bool gone) override;
 };
 
 // The one watch the program passes to every conversion.

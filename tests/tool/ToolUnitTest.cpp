@@ -491,6 +491,35 @@ TEST_F(TempDir, OwnFaultEndsTheProcessAsWithoutAHandler) {
     EXPECT_TRUE(fs::exists(file));
 }
 
+// A signal that comes while a file is renamed into place waits for the
+// rename: the file is then where it went or, where the rename failed,
+// removed; never left under its temporary name.
+TEST_F(TempDir, SignalDuringARenameWaitsForIt) {
+    for (const bool renamed : {true, false}) {
+        SCOPED_TRACE(renamed ? "renamed" : "the rename failed");
+        const sorvane::NativePath file = (dir / "in-flight.tmp").string();
+        const fs::path target = dir / (renamed ? "out.bmp" : "folder");
+        if (!renamed) fs::create_directories(target / "full");  // not replaced by a file
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            RemoveTemporaryFilesOnSignals();
+            FilesInFlight().BeforeCreate();
+            Touch(file);
+            FilesInFlight().AfterCreate(-1, &file);
+            FilesInFlight().BeforeSettle(-1, file);
+            ::raise(SIGTERM);
+            const bool moved = ::rename(file.c_str(), target.c_str()) == 0;
+            FilesInFlight().Settled(-1, file, moved);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        EXPECT_FALSE(fs::exists(file));
+        EXPECT_EQ(fs::is_regular_file(target), renamed);
+    }
+}
+
 TEST(RunJobs, EveryJobFinishesOnceAndRefusedOnesDoNotRun) {
     std::vector<Job> jobs(200);
     for (std::size_t i = 0; i < jobs.size(); ++i) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "BmpBuilder.h"
 #include "MemoryStream.h"
@@ -395,6 +396,22 @@ std::vector<KindCase> Kinds() {
     };
 }
 
+// Every kind, as built and in each of its refused variants: `check` gets
+// the variant and its bytes, under a trace that names both.
+template <typename Check>
+void ForEachKindAndVariant(const Check& check) {
+    for (const KindCase& k : Kinds()) {
+        std::vector<Variant> variants = k.refused;
+        variants.push_back({"as built", [](Bytes&) {}, LayoutStatus::Converted});
+        for (const Variant& v : variants) {
+            SCOPED_TRACE(std::string(k.name) + ": " + v.name);
+            Bytes bytes = k.image.Build().bytes;
+            v.mutate(bytes);
+            check(v, std::as_const(bytes));
+        }
+    }
+}
+
 TEST(BMPFormats, EveryKindTonesItsColoursAndNothingElse) {
     for (const KindCase& k : Kinds()) {
         SCOPED_TRACE(k.name);
@@ -512,27 +529,20 @@ TEST(BMPFormats, PlanFromTheHeadAloneMatchesTheWholeFile) {
                p.rows == q.rows && p.masks.red == q.masks.red && p.masks.green == q.masks.green &&
                p.masks.blue == q.masks.blue;
     };
-    for (const KindCase& k : Kinds()) {
-        std::vector<Variant> variants = k.refused;
-        variants.push_back({"as built", [](Bytes&) {}, LayoutStatus::Converted});
-        for (const Variant& v : variants) {
-            SCOPED_TRACE(std::string(k.name) + ": " + v.name);
-            Bytes bytes = k.image.Build().bytes;
-            v.mutate(bytes);
-            sorvane::ColourPlan whole, fromHead;
-            const LayoutStatus expected = sorvane::PlanColours(bytes, whole);
-            Bytes head = bytes;
-            for (std::size_t i = sorvane::kPlanHeadBytes; i < head.size(); ++i) head[i] ^= 0xA5;
-            EXPECT_EQ(sorvane::PlanColours(head, bytes.size(), fromHead), expected);
-            if (expected == LayoutStatus::Converted) {
-                EXPECT_TRUE(samePlan(whole, fromHead));
-            }
-            // Only the head is handed over: nothing past it is needed.
-            const std::size_t cut = std::min(head.size(), sorvane::kPlanHeadBytes);
-            EXPECT_EQ(sorvane::PlanColours(std::span(head).first(cut), bytes.size(), fromHead),
-                      expected);
+    ForEachKindAndVariant([&](const Variant&, const Bytes& bytes) {
+        sorvane::ColourPlan whole, fromHead;
+        const LayoutStatus expected = sorvane::PlanColours(bytes, whole);
+        Bytes head = bytes;
+        for (std::size_t i = sorvane::kPlanHeadBytes; i < head.size(); ++i) head[i] ^= 0xA5;
+        EXPECT_EQ(sorvane::PlanColours(head, bytes.size(), fromHead), expected);
+        if (expected == LayoutStatus::Converted) {
+            EXPECT_TRUE(samePlan(whole, fromHead));
         }
-    }
+        // Only the head is handed over: nothing past it is needed.
+        const std::size_t cut = std::min(head.size(), sorvane::kPlanHeadBytes);
+        EXPECT_EQ(sorvane::PlanColours(std::span(head).first(cut), bytes.size(), fromHead),
+                  expected);
+    });
 }
 
 // Toning part by part as a file arrives gives the same bytes as toning it
@@ -614,61 +624,54 @@ TEST(BMPFormats, EveryCoreCallGivesTheFileCallsBytes) {
     bmpv_stream* stream = nullptr;
     ASSERT_EQ(bmpv_stream_new(&stream), BMPV_OK);
     std::mt19937 random(25);
-    for (const KindCase& k : Kinds()) {
-        std::vector<Variant> variants = k.refused;
-        variants.push_back({"as built", [](Bytes&) {}, LayoutStatus::Converted});
-        for (const Variant& v : variants) {
-            SCOPED_TRACE(std::string(k.name) + ": " + v.name);
-            Bytes bytes = k.image.Build().bytes;
-            v.mutate(bytes);
-            testfiles::WriteAll(in, bytes);
-            const int status = bmpv_tone_file(in.c_str(), out.c_str(), 0, nullptr);
-            ASSERT_EQ(status, static_cast<int>(v.expected));  // 0, 1 or 2 alike
-            const Bytes expected = status == BMPV_OK ? testfiles::ReadAll(out) : bytes;
+    ForEachKindAndVariant([&](const Variant& v, const Bytes& bytes) {
+        testfiles::WriteAll(in, bytes);
+        const int status = bmpv_tone_file(in.c_str(), out.c_str(), 0, nullptr);
+        ASSERT_EQ(status, static_cast<int>(v.expected));  // 0, 1 or 2 alike
+        const Bytes expected = status == BMPV_OK ? testfiles::ReadAll(out) : bytes;
 
-            Bytes apart(bytes.size(), 0xEE), inPlace = bytes;
-            EXPECT_EQ(bmpv_tone_buffer(bytes.data(), apart.data(), bytes.size()), status);
-            EXPECT_EQ(apart, status == BMPV_OK ? expected : Bytes(bytes.size(), 0xEE));
-            EXPECT_EQ(bmpv_tone_buffer(inPlace.data(), inPlace.data(), bytes.size()), status);
-            EXPECT_EQ(inPlace, expected);
+        Bytes apart(bytes.size(), 0xEE), inPlace = bytes;
+        EXPECT_EQ(bmpv_tone_buffer(bytes.data(), apart.data(), bytes.size()), status);
+        EXPECT_EQ(apart, status == BMPV_OK ? expected : Bytes(bytes.size(), 0xEE));
+        EXPECT_EQ(bmpv_tone_buffer(inPlace.data(), inPlace.data(), bytes.size()), status);
+        EXPECT_EQ(inPlace, expected);
 
-            // The headers describe more than arrived: cut short, unless too
-            // short for the headers themselves.
-            const bool cut = (v.name == std::string("truncated") ||
-                              v.name == std::string("cut inside the table")) &&
-                             bytes.size() >= sorvane::kPlanHeadBytes;
-            for (const std::size_t chunk : {1, 3, 7, 4096, 65536, 0, 0}) {
-                const auto [streamed, given] = Streamed(stream, bytes, chunk, random);
-                EXPECT_EQ(streamed, cut ? BMPV_E_TRUNCATED : status) << chunk;
-                if (status == BMPV_OK) {
-                    EXPECT_EQ(given, expected) << chunk;
-                }
-            }
-
-            // Callbacks, with reads of uneven sizes.
-            struct Io {
-                const Bytes& in;
-                std::size_t at = 0, reads = 0;
-                Bytes out;
-            } io{bytes, 0, 0, {}};
-            const auto read = [](void* user, void* buf, std::size_t cap) -> std::ptrdiff_t {
-                Io& io = *static_cast<Io*>(user);
-                const std::size_t n = std::min({cap, io.in.size() - io.at, 1 + io.reads++ % 11});
-                std::memcpy(buf, io.in.data() + io.at, n);
-                io.at += n;
-                return static_cast<std::ptrdiff_t>(n);
-            };
-            const auto write = [](void* user, const void* buf, std::size_t len) {
-                const auto* b = static_cast<const std::uint8_t*>(buf);
-                static_cast<Io*>(user)->out.insert(static_cast<Io*>(user)->out.end(), b, b + len);
-                return 0;
-            };
-            EXPECT_EQ(bmpv_tone_io(read, &io, write, &io), cut ? BMPV_E_TRUNCATED : status);
+        // The headers describe more than arrived: cut short, unless too
+        // short for the headers themselves.
+        const bool cut =
+            (v.name == std::string("truncated") || v.name == std::string("cut inside the table")) &&
+            bytes.size() >= sorvane::kPlanHeadBytes;
+        for (const std::size_t chunk : {1, 3, 7, 4096, 65536, 0, 0}) {
+            const auto [streamed, given] = Streamed(stream, bytes, chunk, random);
+            EXPECT_EQ(streamed, cut ? BMPV_E_TRUNCATED : status) << chunk;
             if (status == BMPV_OK) {
-                EXPECT_EQ(io.out, expected);
+                EXPECT_EQ(given, expected) << chunk;
             }
         }
-    }
+
+        // Callbacks, with reads of uneven sizes.
+        struct Io {
+            const Bytes& in;
+            std::size_t at = 0, reads = 0;
+            Bytes out;
+        } io{bytes, 0, 0, {}};
+        const auto read = [](void* user, void* buf, std::size_t cap) -> std::ptrdiff_t {
+            Io& io = *static_cast<Io*>(user);
+            const std::size_t n = std::min({cap, io.in.size() - io.at, 1 + io.reads++ % 11});
+            std::memcpy(buf, io.in.data() + io.at, n);
+            io.at += n;
+            return static_cast<std::ptrdiff_t>(n);
+        };
+        const auto write = [](void* user, const void* buf, std::size_t len) {
+            const auto* b = static_cast<const std::uint8_t*>(buf);
+            static_cast<Io*>(user)->out.insert(static_cast<Io*>(user)->out.end(), b, b + len);
+            return 0;
+        };
+        EXPECT_EQ(bmpv_tone_io(read, &io, write, &io), cut ? BMPV_E_TRUNCATED : status);
+        if (status == BMPV_OK) {
+            EXPECT_EQ(io.out, expected);
+        }
+    });
     bmpv_stream_free(stream);
     fs::remove_all(dir);
 }

@@ -233,16 +233,11 @@ class ModuleStream {
 // whatever the size of the file (a module's memory never shrinks).
 function toneWhole(engine, input) {
   const bytes = bytesOf(input, 'The input');
-  const out = new Uint8Array(bytes.length);
-  let at = 0;
-  const take = (part) => {
-    out.set(part, at);
-    at += part.length;
-  };
   const s = new ModuleStream(engine);
-  s.push(bytes, take);
-  s.end(take);
-  return out;
+  return s.joined(bytes.length, (take) => {
+    s.push(bytes, take);
+    s.end(take);
+  });
 }
 
 // `getEngine` may give a promise: the stream waits for it on its first chunk.
